@@ -1,0 +1,137 @@
+#include "host/outudp.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "host/codec_api.h"
+#include "host/diag.h"
+#include "host/paths.h"
+#include "player/webfile_gen.h"
+
+namespace pipd {
+
+int32_t tcpbuffer[PACKET_WORDS];
+int tcpbuffptr = PACKET_HEADER_WORDS;
+int sockfd = -1;
+int32_t dsdout = 0;
+
+namespace {
+
+struct rate_entry {
+    int32_t rate;
+    int32_t code;
+};
+constexpr std::array<rate_entry, 6> rate_codes{{
+    {44100, 0x13},
+    {48000, 3},
+    {88200, 0x11},
+    {96000, 1},
+    {176400, 0x10},
+    {192000, 0},
+}};
+
+std::array<int32_t, 2 * MAX_INSERT_FRAMES> data0;
+packet_sink sink_hook = nullptr;
+
+// Writes the whole packet, retrying short writes and interrupted calls.
+void send_packet() {
+    if (sink_hook) {
+        sink_hook(tcpbuffer, PACKET_BYTES);
+        return;
+    }
+    if (sockfd < 0) return;
+    const char *p = reinterpret_cast<const char *>(tcpbuffer);
+    std::size_t left = PACKET_BYTES;
+    while (left > 0) {
+        ssize_t n = write(sockfd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return; // the packet is restarted as if it had been sent
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+int32_t rate_code(int32_t rate) {
+    for (const auto &e : rate_codes)
+        if (e.rate == rate) return e.code;
+    return -1;
+}
+
+void error(const char *message) {
+    diag("%s\n", message);
+    diag_flush();
+    std::fflush(stdout);
+    std::abort();
+}
+
+int init_outfifo() {
+    sockfd = open(OUTPUT_FIFO_PATH, O_WRONLY);
+    if (sockfd < 0) error("ERROR opening outfifo");
+    return 1;
+}
+
+void initbuf_fifo(int32_t rate) {
+    tcpbuffptr = PACKET_HEADER_WORDS;
+    tcpbuffer[0] = static_cast<int32_t>(OUTPUT_MAGIC);
+    int32_t code = rate_code(rate);
+    if (code >= 0) tcpbuffer[1] = code;
+}
+
+int write_outfifo(int n, const int32_t *words) {
+    for (int i = 0; i < n; ++i) {
+        tcpbuffer[tcpbuffptr++] = words[i];
+        if (tcpbuffptr == PACKET_WORDS) {
+            send_packet();
+            tcpbuffptr = PACKET_HEADER_WORDS;
+        }
+    }
+    return 1;
+}
+
+int flash_outfifo() {
+    diag_puts("start flash outfifo");
+    send_packet();
+    tcpbuffptr = PACKET_HEADER_WORDS;
+    return 1;
+}
+
+int ci_pcmbuf_insert(const int32_t *first, const int32_t *second, int count) {
+    webfile_genstatus();
+    if (count <= 0 || !first) return 1;
+    if (count > MAX_INSERT_FRAMES) count = MAX_INSERT_FRAMES;
+    if (second) {
+        for (int k = 0; k < count; ++k) {
+            data0[2 * k] = second[k];
+            data0[2 * k + 1] = first[k];
+        }
+    } else if (playstat.channel == 1) {
+        // One value per frame: the sink hears it on both channels.
+        for (int k = 0; k < count; ++k) data0[2 * k] = data0[2 * k + 1] = first[k];
+    } else {
+        for (int k = 0; k < count; ++k) {
+            data0[2 * k] = first[2 * k + 1];
+            data0[2 * k + 1] = first[2 * k];
+        }
+    }
+    if (dsdout == 1)
+        for (int k = 0; k < 2 * count; ++k) data0[k] /= 2;
+    write_outfifo(2 * count, data0.data());
+    return 1;
+}
+
+void outfifo_set_sink(packet_sink sink) { sink_hook = sink; }
+
+void outfifo_reset() {
+    for (auto &w : tcpbuffer) w = 0;
+    tcpbuffptr = PACKET_HEADER_WORDS;
+    dsdout = 0;
+    sink_hook = nullptr;
+}
+
+} // namespace pipd

@@ -1,0 +1,37 @@
+// PCM output pipe: fixed 4112-byte packets with magic and rate code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pipd {
+
+inline constexpr uint32_t OUTPUT_MAGIC = 0xABAABAAA;
+inline constexpr int PACKET_WORDS = 1028; // 4 header words, 1024 samples
+inline constexpr int PACKET_HEADER_WORDS = 4;
+inline constexpr std::size_t PACKET_BYTES = PACKET_WORDS * 4;
+inline constexpr int MAX_INSERT_FRAMES = 8192;
+
+// Rate code of the packet header; -1 for a rate without a code.
+int32_t rate_code(int32_t rate);
+
+extern int32_t tcpbuffer[PACKET_WORDS];
+extern int tcpbuffptr;
+extern int sockfd;
+extern int32_t dsdout;
+
+int init_outfifo();
+[[noreturn]] void error(const char *message);
+void initbuf_fifo(int32_t rate);
+int write_outfifo(int n, const int32_t *words);
+int flash_outfifo();
+
+// Where whole packets go instead of the pipe (a tool's output file); the
+// hook receives each packet as it would be written. nullptr restores the pipe.
+using packet_sink = void (*)(const int32_t *packet, std::size_t bytes);
+void outfifo_set_sink(packet_sink sink);
+
+// Back to the state before the first rate report (tests).
+void outfifo_reset();
+
+} // namespace pipd
