@@ -56,6 +56,7 @@ void clear_list() {
         for (int32_t i = 0; i < plinfo.count; ++i) {
             play_entry &e = plinfo.entries[i];
             if (e.cuecount > 0 && e.cues) std::free(e.cues);
+            e.cues = nullptr; // no dangling list for the next scan to free again
         }
     }
     plinfo.count = 0;
