@@ -32,7 +32,9 @@ uint32_t capacity() {
 }
 
 // Bytes that may be read at the cursor.
-uint32_t unread() { return bufinfo.bufsize > bufinfo.intpos ? bufinfo.bufsize - bufinfo.intpos : 0; }
+uint32_t unread() {
+    return bufinfo.bufsize > bufinfo.intpos ? bufinfo.bufsize - bufinfo.intpos : 0;
+}
 
 // Keeps the unread bytes (and up to three read ones, so that the window
 // still starts at a multiple of 4) and fills the rest from the file.
@@ -125,7 +127,9 @@ uint32_t ci_read_filebuf_raw(void *destination, uint32_t n) {
     return n;
 }
 
-uint64_t ci_getpos() { return bufinfo.fpos_start + bufinfo.intpos; }
+uint64_t ci_getpos() {
+    return bufinfo.fpos_start + bufinfo.intpos;
+}
 
 int ci_seek_buffer_raw(uint64_t position) {
     buffer_info &b = bufinfo;

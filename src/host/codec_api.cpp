@@ -25,9 +25,13 @@ void *ci_codec_get_buffer(size_t *size) {
     return nullptr;
 }
 
-void ci_set_elapsed(uint32_t ms) { playstat.elapsed = ms; }
+void ci_set_elapsed(uint32_t ms) {
+    playstat.elapsed = ms;
+}
 
-void ci_seek_complete() { ploffset = -1; }
+void ci_seek_complete() {
+    ploffset = -1;
+}
 
 void ci_configure(int key, int32_t value) {
     switch (key) {
@@ -54,15 +58,21 @@ void ci_configure(int key, int32_t value) {
     }
 }
 
-bool ci_should_loop() { return false; }
-int ci_sleep(unsigned) { return 0; }
+bool ci_should_loop() {
+    return false;
+}
+int ci_sleep(unsigned) {
+    return 0;
+}
 void ci_yield() {}
 void commit_dcache() {}
 void commit_discard_dcache() {}
 void commit_discard_idcache() {}
 
 namespace {
-const void *std_memchr(const void *s, int c, size_t n) { return std::memchr(s, c, n); }
+const void *std_memchr(const void *s, int c, size_t n) {
+    return std::memchr(s, c, n);
+}
 } // namespace
 
 codec_api cim = {

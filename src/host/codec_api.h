@@ -21,8 +21,8 @@ inline constexpr int CODEC_CONFIG_LENGTH = 1;
 inline constexpr int CODEC_CONFIG_CHANNELS = 2;
 inline constexpr int CODEC_CONFIG_FREQUENCY = 3;
 
-inline constexpr int32_t DSD_RATE = 2822400;     // DSD64 as reported by decoders
-inline constexpr int32_t DSD_PCM_RATE = 176400;  // what the sink receives for it
+inline constexpr int32_t DSD_RATE = 2822400;    // DSD64 as reported by decoders
+inline constexpr int32_t DSD_PCM_RATE = 176400; // what the sink receives for it
 
 struct play_status {
     const char *name; // path of the entry playing (the queue entry's buffer)

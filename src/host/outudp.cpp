@@ -125,7 +125,9 @@ int ci_pcmbuf_insert(const int32_t *first, const int32_t *second, int count) {
     return 1;
 }
 
-void outfifo_set_sink(packet_sink sink) { sink_hook = sink; }
+void outfifo_set_sink(packet_sink sink) {
+    sink_hook = sink;
+}
 
 void outfifo_reset() {
     for (auto &w : tcpbuffer) w = 0;

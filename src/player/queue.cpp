@@ -37,9 +37,9 @@ int get_filetype(const char *name) {
         int type;
     };
     static constexpr ending endings[] = {
-        {"wav", "WAV", FILETYPE_WAV},   {"ape", "APE", FILETYPE_APE}, {"flac", "FLAC", FILETYPE_FLAC},
-        {"dsf", "DSF", FILETYPE_DSF},   {"mp3", "MP3", FILETYPE_MP3}, {"iso", "ISO", FILETYPE_ISO},
-        {"dff", "DFF", FILETYPE_DFF},   {"cue", "CUE", FILETYPE_CUE}, {"mbi", "MBI", FILETYPE_MBI},
+        {"wav", "WAV", FILETYPE_WAV}, {"ape", "APE", FILETYPE_APE}, {"flac", "FLAC", FILETYPE_FLAC},
+        {"dsf", "DSF", FILETYPE_DSF}, {"mp3", "MP3", FILETYPE_MP3}, {"iso", "ISO", FILETYPE_ISO},
+        {"dff", "DFF", FILETYPE_DFF}, {"cue", "CUE", FILETYPE_CUE}, {"mbi", "MBI", FILETYPE_MBI},
     };
     std::size_t len = std::strlen(name);
     for (const auto &e : endings)

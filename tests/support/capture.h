@@ -1,0 +1,67 @@
+// Test helpers: captured diagnostics and captured output packets.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/diag.h"
+#include "host/outudp.h"
+
+namespace pipd::testing {
+
+// Collects everything sent through diag() while alive.
+class DiagCapture {
+  public:
+    DiagCapture() : file_(std::tmpfile()), old_(diag_set_stream(file_)) {}
+    ~DiagCapture() {
+        diag_set_stream(old_);
+        if (file_) std::fclose(file_);
+    }
+    DiagCapture(const DiagCapture &) = delete;
+    DiagCapture &operator=(const DiagCapture &) = delete;
+
+    std::string text() const {
+        std::fflush(file_);
+        std::string out;
+        long end = std::ftell(file_);
+        std::rewind(file_);
+        out.resize(static_cast<std::size_t>(end));
+        if (end > 0) out.resize(std::fread(out.data(), 1, out.size(), file_));
+        std::fseek(file_, 0, SEEK_END);
+        return out;
+    }
+    bool contains(const std::string &needle) const {
+        return text().find(needle) != std::string::npos;
+    }
+
+  private:
+    std::FILE *file_;
+    std::FILE *old_;
+};
+
+// Collects every packet the output would write to the pipe.
+class PacketCapture {
+  public:
+    using packet = std::vector<int32_t>;
+    PacketCapture() {
+        packets().clear();
+        outfifo_set_sink(&PacketCapture::collect);
+    }
+    ~PacketCapture() { outfifo_set_sink(nullptr); }
+    PacketCapture(const PacketCapture &) = delete;
+    PacketCapture &operator=(const PacketCapture &) = delete;
+
+    static std::vector<packet> &packets() {
+        static std::vector<packet> all;
+        return all;
+    }
+
+  private:
+    static void collect(const int32_t *words, std::size_t bytes) {
+        packets().emplace_back(words, words + bytes / 4);
+    }
+};
+
+} // namespace pipd::testing
