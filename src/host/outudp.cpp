@@ -38,9 +38,9 @@ std::array<int32_t, 2 * MAX_INSERT_FRAMES> data0;
 packet_sink sink_hook = nullptr;
 
 // Writes the whole packet, retrying short writes and interrupted calls.
-void send_packet() {
+void send_packet(int valid_words) {
     if (sink_hook) {
-        sink_hook(tcpbuffer, PACKET_BYTES);
+        sink_hook(tcpbuffer, PACKET_BYTES, valid_words);
         return;
     }
     if (sockfd < 0) return;
@@ -87,7 +87,7 @@ int write_outfifo(int n, const int32_t *words) {
     for (int i = 0; i < n; ++i) {
         tcpbuffer[tcpbuffptr++] = words[i];
         if (tcpbuffptr == PACKET_WORDS) {
-            send_packet();
+            send_packet(PACKET_WORDS);
             tcpbuffptr = PACKET_HEADER_WORDS;
         }
     }
@@ -96,7 +96,7 @@ int write_outfifo(int n, const int32_t *words) {
 
 int flash_outfifo() {
     diag_puts("start flash outfifo");
-    send_packet();
+    send_packet(tcpbuffptr);
     tcpbuffptr = PACKET_HEADER_WORDS;
     return 1;
 }

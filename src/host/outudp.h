@@ -27,8 +27,10 @@ int write_outfifo(int n, const int32_t *words);
 int flash_outfifo();
 
 // Where whole packets go instead of the pipe (a tool's output file); the
-// hook receives each packet as it would be written. nullptr restores the pipe.
-using packet_sink = void (*)(const int32_t *packet, std::size_t bytes);
+// hook receives each packet as it would be written, with the number of words
+// (header included) that hold this packet's samples: PACKET_WORDS but for a
+// flushed packet. nullptr restores the pipe.
+using packet_sink = void (*)(const int32_t *packet, std::size_t bytes, int valid_words);
 void outfifo_set_sink(packet_sink sink);
 
 // Back to the state before the first rate report (tests).

@@ -59,7 +59,7 @@ class PacketCapture {
     }
 
   private:
-    static void collect(const int32_t *words, std::size_t bytes) {
+    static void collect(const int32_t *words, std::size_t bytes, int) {
         packets().emplace_back(words, words + bytes / 4);
     }
 };
