@@ -1,0 +1,10 @@
+// Entry points of the decoders. Each plays the file the track runner has
+// opened, through the codec API only, and returns 0 at a normal end, -1
+// after an error.
+#pragma once
+
+namespace pipd {
+
+int wav_codec_run();
+
+} // namespace pipd

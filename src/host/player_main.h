@@ -1,0 +1,20 @@
+// Track runner: plays one file through the decoder of its type.
+#pragma once
+
+#include <cstdint>
+
+namespace pipd {
+
+// 0 when the decoder ran for 10 seconds or more, -1 otherwise (also when the
+// file cannot be opened, is shorter than the first window, or has no decoder).
+int player_main(const char *path);
+
+// What the last player_main call did (for tools): whether a decoder ran and
+// what it returned.
+struct track_outcome {
+    bool decoder_ran;
+    int decoder_result;
+};
+track_outcome last_track_outcome();
+
+} // namespace pipd
