@@ -243,6 +243,16 @@ std::size_t build_status_record(char *record) {
     return w.used + STATUS_TAIL_LEN;
 }
 
+namespace {
+bool status_detached = false;
+} // namespace
+
+void status_fifo_detach() {
+    status_detached = true;
+    if (statusfd >= 0) close(statusfd);
+    statusfd = -1;
+}
+
 int init_status_fifo() {
     if (statusfd >= 0) close(statusfd);
     statusfd = open(STATUS_FIFO_PATH, O_WRONLY | O_NONBLOCK);
@@ -251,6 +261,7 @@ int init_status_fifo() {
 
 void webfile_genstatus() {
     build_status_record(status_data);
+    if (status_detached) return;
     // Opening fails with ENXIO while nobody reads the pipe; every record
     // tries again, and is lost until a reader comes.
     if (statusfd < 0) statusfd = open(STATUS_FIFO_PATH, O_WRONLY | O_NONBLOCK);

@@ -14,6 +14,9 @@ extern char status_data[STATUS_SIZE];
 int init_status_fifo();
 void webfile_genstatus();
 void webfile_genqueue();
+// From now on status records are still built but never written, and the
+// status pipe is never opened (tools that play without a daemon).
+void status_fifo_detach();
 
 // Builds one status record into record (STATUS_SIZE bytes: the JSON text,
 // then zero bytes up to the end) from the player state; returns the text's
