@@ -187,30 +187,34 @@ TEST_F(Fixture, UnwritableMediumIsNoError) {
 }
 
 TEST_F(Fixture, RepeatModesChooseTheNextEntry) {
-    for (auto f : {"USB/A/1.wav", "USB/A/2.wav", "USB/A/sub/3.wav", "USB/B/1.wav", "USB/C/1.wav"}) touch(f);
+    for (auto f : {"USB/A/1.wav", "USB/A/2.wav", "USB/A/sub/3.wav", "USB/B/1.wav", "USB/C/1.wav", "USB/C/2.wav"})
+        touch(f);
     poweron = 1;
     plaction = PLAYER_ACTION_NONE;
     ASSERT_TRUE(scan_pass());
-    // Mode 2: the last of a directory (subdirectories included) goes back to its first.
+    // Mode 2: the last of a directory goes back to its first; the group of a
+    // directory takes in its subdirectories, and a subdirectory is a group.
     repeatmode = 2;
-    plcnt = 2;
-    EXPECT_EQ(next_index_by_repeat(), 0);
+    plcnt = 5;
+    EXPECT_EQ(next_index_by_repeat(), 4);
     plcnt = 1;
+    EXPECT_EQ(next_index_by_repeat(), 2);
+    plcnt = 2;
     EXPECT_EQ(next_index_by_repeat(), 2);
     plcnt = 3;
     EXPECT_EQ(next_index_by_repeat(), 3) << "a directory of one entry repeats it";
     // Mode 0 wraps at the end of the queue; mode 1 stays.
     repeatmode = 0;
-    plcnt = 4;
+    plcnt = 5;
     EXPECT_EQ(next_index_by_repeat(), 0);
     repeatmode = 1;
-    EXPECT_EQ(next_index_by_repeat(), 4);
+    EXPECT_EQ(next_index_by_repeat(), 5);
 
-    // Through the loop: mode 2 at the last of B/.
+    // Through the loop: mode 2 at the last of C/.
     repeatmode = 2;
-    plcnt = 3;
+    plcnt = 5;
     ASSERT_TRUE(track_pass());
-    EXPECT_EQ(plcnt, 3);
+    EXPECT_EQ(plcnt, 4);
 }
 
 TEST_F(Fixture, FailedPlayTakesTheNextEntryOrTheCommandedOne) {
@@ -261,5 +265,5 @@ TEST_F(Fixture, NoMediaRescansAndWaits) {
     EXPECT_EQ(platform.slept, 3) << "one second while power-on is pending";
     EXPECT_EQ(poweron, 1);
     EXPECT_EQ(myrandid, 4242);
-    EXPECT_EQ(platform.seeded, static_cast<unsigned>(platform.now - 3));
+    EXPECT_EQ(platform.seeded, static_cast<unsigned>(platform.now - 1));
 }
