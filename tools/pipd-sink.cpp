@@ -18,7 +18,9 @@
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
-void on_signal(int) { stop_requested = 1; }
+void on_signal(int) {
+    stop_requested = 1;
+}
 
 // Reads one whole packet; false at the end of the stream or on a signal.
 bool read_packet(int fd, int32_t *words) {
@@ -60,7 +62,8 @@ int main(int argc, char **argv) {
     }
     int fd = open(pipd::OUTPUT_FIFO_PATH, O_RDONLY); // waits for the daemon
     if (fd < 0) {
-        std::fprintf(stderr, "pipd-sink: cannot open %s: %s\n", pipd::OUTPUT_FIFO_PATH, std::strerror(errno));
+        std::fprintf(stderr, "pipd-sink: cannot open %s: %s\n", pipd::OUTPUT_FIFO_PATH,
+                     std::strerror(errno));
         return 1;
     }
     pipd::packet_wav_writer wav(out);
@@ -78,6 +81,7 @@ int main(int argc, char **argv) {
     bool ok = wav.finish();
     std::fclose(out);
     std::fprintf(stderr, "pipd-sink: recorded %.1f s into %s\n",
-                 static_cast<double>(wav.frames()) / (wav.rate() > 0 ? wav.rate() : 44100), argv[1]);
+                 static_cast<double>(wav.frames()) / (wav.rate() > 0 ? wav.rate() : 44100),
+                 argv[1]);
     return ok ? 0 : 1;
 }
