@@ -73,8 +73,13 @@ int main(int argc, char **argv) {
     while (!stop_requested && read_packet(fd, words)) {
         wav.packet(words, pipd::PACKET_WORDS);
         int32_t rate = pipd::rate_of_code(words[1]);
+        // A real device takes samples no faster than it plays them; after a
+        // gap (power off, pause, a slow start) it plays on from now.
+        auto now = std::chrono::steady_clock::now();
+        if (now > start + std::chrono::duration<double>(played + 0.05))
+            start = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(played));
         played += 512.0 / (rate > 0 ? rate : 44100);
-        // A real device takes samples no faster than it plays them.
         std::this_thread::sleep_until(start + std::chrono::duration<double>(played));
     }
     close(fd);
