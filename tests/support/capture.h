@@ -1,6 +1,7 @@
 // Test helpers: captured diagnostics and captured output packets.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -35,10 +36,25 @@ class DiagCapture {
     bool contains(const std::string &needle) const {
         return text().find(needle) != std::string::npos;
     }
+    std::size_t count(const std::string &needle) const {
+        std::string t = text();
+        std::size_t n = 0;
+        for (auto pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + 1))
+            ++n;
+        return n;
+    }
+    // Everything written since the last take().
+    std::string take() {
+        std::string all = text();
+        std::string fresh = all.substr(std::min(taken_, all.size()));
+        taken_ = all.size();
+        return fresh;
+    }
 
   private:
     std::FILE *file_;
     std::FILE *old_;
+    std::size_t taken_ = 0;
 };
 
 // Collects every packet the output would write to the pipe.

@@ -20,40 +20,11 @@
 #include "host/paths.h"
 #include "player/queue.h"
 #include "player/state.h"
+#include "support/capture.h"
 
 namespace pipd::test {
 
-// Collects every diagnostic line while it lives.
-class diag_capture {
-  public:
-    diag_capture() {
-        stream_ = open_memstream(&buf_, &size_);
-        previous_ = diag_set_stream(stream_);
-    }
-    ~diag_capture() {
-        diag_set_stream(previous_);
-        std::fclose(stream_);
-        std::free(buf_);
-    }
-    diag_capture(const diag_capture &) = delete;
-    diag_capture &operator=(const diag_capture &) = delete;
-
-    // Everything written since the last take().
-    std::string take() {
-        std::fflush(stream_);
-        std::string all(buf_, size_);
-        std::string fresh = all.substr(taken_);
-        taken_ = all.size();
-        return fresh;
-    }
-
-  private:
-    std::FILE *stream_ = nullptr;
-    std::FILE *previous_ = nullptr;
-    char *buf_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t taken_ = 0;
-};
+using diag_capture = pipd::testing::DiagCapture;
 
 struct cue_spec {
     std::string title;

@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/capture.h"
+
 #include "host/diag.h"
 
 namespace pipd::testing {
@@ -75,39 +77,7 @@ class TempTree {
     std::string root_;
 };
 
-// Everything sent through diag() while alive.
-class CapturedDiag {
-  public:
-    CapturedDiag() : file_(std::tmpfile()), old_(diag_set_stream(file_)) {}
-    ~CapturedDiag() {
-        diag_set_stream(old_);
-        if (file_) std::fclose(file_);
-    }
-    CapturedDiag(const CapturedDiag &) = delete;
-    CapturedDiag &operator=(const CapturedDiag &) = delete;
-
-    std::string text() const {
-        std::string out;
-        if (!file_) return out;
-        std::fflush(file_);
-        std::rewind(file_);
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-        return out;
-    }
-    std::size_t count(const std::string &needle) const {
-        std::string t = text();
-        std::size_t n = 0;
-        for (auto pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + 1))
-            ++n;
-        return n;
-    }
-
-  private:
-    std::FILE *file_;
-    std::FILE *old_;
-};
+using CapturedDiag = pipd::testing::DiagCapture;
 
 enum class Unprivileged { passed, failed, unavailable };
 
