@@ -260,6 +260,21 @@ TEST_F(PlayTask, ElevenFailuresInARowEndTheTrackLoop) {
     EXPECT_EQ(read_last("USB").second, media("USB/k.wav")) << "the 11th entry is remembered";
 }
 
+TEST_F(PlayTask, MediaThatDisappearsLeadsToARescan) {
+    touch("USB/a.wav");
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    ASSERT_TRUE(scan_pass());
+    fs::remove_all(SCAN_ROOT);    // the stick is pulled
+    playtask_set_runner(nullptr); // the real track runner: the file is gone
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(track_pass());
+    EXPECT_FALSE(track_pass()) << "the 11th failed play in a row ends the track loop";
+    EXPECT_TRUE(diag.contains("can't open file " + media("USB/a.wav") + "\n"));
+    EXPECT_FALSE(scan_pass()) << "no media: rescan";
+    EXPECT_EQ(plinfo.count, 0);
+    EXPECT_EQ(filesystem_init, 0);
+}
+
 TEST_F(PlayTask, NoMediaRescansAndWaits) {
     EXPECT_FALSE(scan_pass());
     EXPECT_EQ(platform.slept, 2);
