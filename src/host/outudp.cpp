@@ -37,18 +37,37 @@ constexpr std::array<rate_entry, 6> rate_codes{{
 std::array<int32_t, 2 * MAX_INSERT_FRAMES> data0;
 packet_sink sink_hook = nullptr;
 
+bool outfifo_opened = false; // init_outfifo succeeded once
+
+// The sink closed its end: wait, as at start-up, until a reader has the pipe
+// open again. The packet in flight is lost, the daemon is not.
+void reopen_outfifo() {
+    if (sockfd >= 0) close(sockfd);
+    sockfd = -1;
+    for (;;) {
+        sockfd = open(OUTPUT_FIFO_PATH, O_WRONLY | O_CLOEXEC);
+        if (sockfd >= 0 || errno != EINTR) break;
+    }
+    if (sockfd >= 0) diag("outfifo reopened\n");
+}
+
 // Writes the whole packet, retrying short writes and interrupted calls.
 void send_packet(int valid_words) {
     if (sink_hook) {
         sink_hook(tcpbuffer, PACKET_BYTES, valid_words);
         return;
     }
+    if (sockfd < 0 && outfifo_opened) reopen_outfifo();
     if (sockfd < 0) return;
     const char *p = reinterpret_cast<const char *>(tcpbuffer);
     std::size_t left = PACKET_BYTES;
     while (left > 0) {
         ssize_t n = write(sockfd, p, left);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EPIPE && outfifo_opened) {
+            reopen_outfifo();
+            return;
+        }
         if (n <= 0) return; // the packet is restarted as if it had been sent
         p += n;
         left -= static_cast<std::size_t>(n);
@@ -71,8 +90,11 @@ void error(const char *message) {
 }
 
 int init_outfifo() {
-    sockfd = open(OUTPUT_FIFO_PATH, O_WRONLY);
+    do {
+        sockfd = open(OUTPUT_FIFO_PATH, O_WRONLY | O_CLOEXEC);
+    } while (sockfd < 0 && errno == EINTR);
     if (sockfd < 0) error("ERROR opening outfifo");
+    outfifo_opened = true;
     return 1;
 }
 
@@ -134,6 +156,7 @@ void outfifo_reset() {
     tcpbuffptr = PACKET_HEADER_WORDS;
     dsdout = 0;
     sink_hook = nullptr;
+    outfifo_opened = false;
 }
 
 } // namespace pipd
