@@ -83,7 +83,7 @@ inline audio make_audio(source_kind kind, int channels, int bps, int rate, std::
                 break;
             }
             case source_kind::silence_and_music: {
-                const bool quiet = (i / 3000) % 2 == 0;
+                const bool quiet = (i / 10000) % 2 == 0;
                 v = quiet ? 0 : 0.5 * full * std::sin(2 * pi * 500.0 * t + c) + 0.02 * r * full;
                 break;
             }
@@ -131,7 +131,9 @@ inline std::vector<uint8_t> wav_bytes(const audio &a) {
         put_le(data, v, bytes);
     }
     std::vector<uint8_t> w;
-    auto tag = [&w](const char *t) { w.insert(w.end(), t, t + 4); };
+    auto tag = [&w](const char *t) {
+        for (int i = 0; i < 4; ++i) w.push_back(static_cast<uint8_t>(t[i]));
+    };
     tag("RIFF");
     put_le(w, 4 + 8 + 40 + 8 + data.size(), 4);
     tag("WAVE");

@@ -2,12 +2,15 @@
 // of an encoded file.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "codecs/pcm/flac_decoder.h"
+#include "support/flac_files.h"
 
 namespace pipd::testing {
 
@@ -163,6 +166,107 @@ inline flac_layout parse_layout(const std::vector<uint8_t> &f) {
     l.first_frame = p;
     l.ok = true;
     return l;
+}
+
+inline uint16_t crc16(const uint8_t *p, std::size_t n) {
+    uint16_t crc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= static_cast<uint16_t>(p[i] << 8);
+        for (int b = 0; b < 8; ++b)
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x8005 : crc << 1);
+    }
+    return crc;
+}
+
+// The frame number in the header's UTF-8 style coding.
+inline void put_utf8_number(bit_writer &w, uint32_t v) {
+    if (v < 0x80) {
+        w.put(v, 8);
+        return;
+    }
+    int n = 2;
+    while (n < 6 && v >= (1u << (5 * n + 1))) ++n;
+    w.put(((0xFF00u >> n) & 0xFF) | (v >> (6 * (n - 1))), 8);
+    for (int i = n - 2; i >= 0; --i) w.put(0x80 | ((v >> (6 * i)) & 0x3F), 8);
+}
+
+// A whole FLAC file written here rather than by the reference encoder: one
+// FIXED order 2 subframe per channel whose partitions alternate between
+// escaped (plain signed values of the width needed, 0 for all zeros) and
+// Rice-coded ones. Independent channels, fixed block size.
+inline std::vector<uint8_t> write_escaped_flac(const audio &a, int blocksize) {
+    const int ss_code = a.bps == 8 ? 1 : a.bps == 12 ? 2 : a.bps == 16 ? 4 : a.bps == 20 ? 5 : 6;
+    std::vector<uint8_t> f = {'f', 'L', 'a', 'C', 0x80, 0, 0, 34};
+    bit_writer si;
+    si.put(static_cast<uint64_t>(blocksize), 16);
+    si.put(static_cast<uint64_t>(blocksize), 16);
+    si.put(0, 24);
+    si.put(0, 24);
+    si.put(static_cast<uint64_t>(a.rate), 20);
+    si.put(static_cast<uint64_t>(a.channels - 1), 3);
+    si.put(static_cast<uint64_t>(a.bps - 1), 5);
+    si.put(a.frames(), 36);
+    for (int i = 0; i < 16; ++i) si.put(0, 8); // no MD5
+    f.insert(f.end(), si.bytes().begin(), si.bytes().end());
+
+    const std::size_t total = a.frames();
+    for (std::size_t start = 0, frame = 0; start < total;
+         start += static_cast<std::size_t>(blocksize), ++frame) {
+        const int n = static_cast<int>(
+            std::min<std::size_t>(static_cast<std::size_t>(blocksize), total - start));
+        bit_writer w;
+        w.put(0xFFF8, 16);
+        w.put(7, 4); // block size - 1 in 16 bits
+        w.put(0, 4); // rate from STREAMINFO
+        w.put(static_cast<uint64_t>(a.channels - 1), 4);
+        w.put(static_cast<uint64_t>(ss_code), 3);
+        w.put(0, 1);
+        put_utf8_number(w, static_cast<uint32_t>(frame));
+        w.put(static_cast<uint64_t>(n - 1), 16);
+        w.put(crc8(w.bytes().data(), w.bytes().size()), 8);
+        for (int c = 0; c < a.channels; ++c) {
+            auto x = [&](int i) { return a.at(start + static_cast<std::size_t>(i), c); };
+            const int order = n >= 2 ? 2 : 0;
+            w.put((8 + order) << 1, 8);
+            for (int i = 0; i < order; ++i) w.put_signed(x(i), a.bps);
+            std::vector<int32_t> res(static_cast<std::size_t>(n));
+            for (int i = order; i < n; ++i)
+                res[static_cast<std::size_t>(i)] = x(i) - (2 * x(i - 1) - x(i - 2));
+            const int porder = n % 4 == 0 && n / 4 >= order ? 2 : 0;
+            w.put(1, 2); // 5-bit parameters, escape 31
+            w.put(static_cast<uint64_t>(porder), 4);
+            const int psize = n >> porder;
+            for (int p = 0; p < (1 << porder); ++p) {
+                const int from = p == 0 ? order : p * psize;
+                const int to = (p + 1) * psize;
+                if (p % 2 == 0) {
+                    int width = 0;
+                    for (int i = from; i < to; ++i) {
+                        int32_t r = res[static_cast<std::size_t>(i)];
+                        while (width < 31 && (r < -(1 << (width > 0 ? width - 1 : 0)) ||
+                                              r >= (width > 0 ? (1 << (width - 1)) : 1)))
+                            ++width;
+                    }
+                    w.put(31, 5);
+                    w.put(static_cast<uint64_t>(width), 5);
+                    for (int i = from; i < to; ++i)
+                        w.put_signed(res[static_cast<std::size_t>(i)], width);
+                } else {
+                    uint64_t sum = 0;
+                    for (int i = from; i < to; ++i)
+                        sum += static_cast<uint64_t>(std::abs(res[static_cast<std::size_t>(i)]));
+                    int k = 0;
+                    while (k < 30 && (sum >> k) > static_cast<uint64_t>(to - from)) ++k;
+                    w.put(static_cast<uint64_t>(k), 5);
+                    for (int i = from; i < to; ++i) w.rice(res[static_cast<std::size_t>(i)], k);
+                }
+            }
+        }
+        w.align();
+        w.put(crc16(w.bytes().data(), w.bytes().size()), 16);
+        f.insert(f.end(), w.bytes().begin(), w.bytes().end());
+    }
+    return f;
 }
 
 } // namespace pipd::testing

@@ -86,3 +86,35 @@ int decode_residuals(flac_context *fc, int32_t *dst, int pred_order);
 int decode_subframe_lpc(flac_context *fc, int32_t *dst, int order);
 
 } // namespace pipd
+
+// ---------------------------------------------------------------------------
+// The FLAC codec (flac.cpp): its state, and the steps flac_codec_run is made
+// of.
+
+namespace pipd {
+
+inline constexpr int FLAC_MAX_SEEKPOINTS = 5000;
+
+struct flac_seekpoint {
+    uint32_t sample;  // first sample of the frame
+    uint32_t offset;  // byte offset of the frame from metadata_length
+    uint16_t samples; // samples in that frame (kept, not used)
+};
+
+extern flac_context fc;
+extern flac_seekpoint seekpoints[FLAC_MAX_SEEKPOINTS];
+extern int nseekpoints;
+extern const uint8_t *bit_buffer; // last window the sync search handed on
+extern uint32_t buff_size;
+
+// Size of a leading ID3v2 tag, 0 without one, -1 when fewer than 10 bytes
+// can be read.
+int flac_id3check();
+// Reads the metadata from offset on; true when STREAMINFO was read and the
+// stream can be played.
+bool flac_init(uint32_t offset);
+// Finds the next frame start in the current input and decodes that frame;
+// true when the decode succeeded.
+bool frame_sync();
+
+} // namespace pipd
