@@ -127,22 +127,32 @@ inline void call_yield(void (*yield)()) {
 // ---------------------------------------------------------------------------
 // Residuals.
 
-// count Rice-coded residuals with parameter k into dst.
+// count Rice-coded residuals with parameter k into dst. The bits ahead sit
+// left-aligned in a 64-bit cache that is reloaded once fewer than 40 of them
+// are left, so that most residuals take a count of leading zeros and a few
+// shifts.
 int rice_partition(flac_context *fc, int32_t *dst, int count, unsigned k) {
     const uint8_t *data = fc->data;
     const uint32_t size = buffer_bytes(fc);
     const uint32_t end_bits = fc->size_in_bits;
     uint32_t pos = fc->bit_index;
+    uint64_t cache = peek_at(data, size, pos);
+    unsigned valid = 64 - (pos & 7);
     for (int i = 0; i < count; ++i) {
-        uint64_t w = peek_at(data, size, pos);
+        if (valid < 40) {
+            cache = peek_at(data, size, pos);
+            valid = 64 - (pos & 7);
+        }
+        uint32_t q = cache != 0 ? static_cast<uint32_t>(std::countl_zero(cache)) : 64;
         uint32_t u;
-        uint32_t q = w != 0 ? static_cast<uint32_t>(std::countl_zero(w)) : 64;
-        if (q + k < 56) {
-            // Quotient, stop bit and remainder all lie in the word.
-            uint64_t rest = w << (q + 1);
-            uint32_t r = static_cast<uint32_t>(rest >> (63 - k) >> 1);
-            pos += q + 1 + k;
-            u = (q << k) | r;
+        if (q + 1 + k <= valid) {
+            // Quotient, stop bit and remainder all lie in the cache.
+            const uint64_t rest = cache << q << 1;
+            u = (q << k) | static_cast<uint32_t>(rest >> (63 - k) >> 1);
+            cache = rest << k;
+            const unsigned used = q + 1 + k;
+            valid -= used;
+            pos += used;
         } else {
             q = get_unary_at(data, size, end_bits, &pos);
             if (pos > end_bits) {
@@ -152,6 +162,8 @@ int rice_partition(flac_context *fc, int32_t *dst, int count, unsigned k) {
             uint32_t r = k ? static_cast<uint32_t>(peek_at(data, size, pos) >> (64 - k)) : 0;
             pos += k;
             u = (q << k) | r;
+            cache = peek_at(data, size, pos);
+            valid = 64 - (pos & 7);
         }
         dst[i] = static_cast<int32_t>((u >> 1) ^ (0u - (u & 1)));
     }
