@@ -35,7 +35,7 @@ make_file() { # name rate bits level
     local f=$work/$1.flac
     if [ ! -s "$f" ]; then
         source_wav "$2" "$3" "$work/$1.wav"
-        flac -s -f "$4" -o "$f" "$work/$1.wav"
+        flac -s -f "$4" -o "$f" "$work/$1.wav" 2>/dev/null
         rm -f "$work/$1.wav"
     fi
     echo "$f"
@@ -55,7 +55,7 @@ median_time() {
     printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "%.4f", a[int((NR + 1) / 2)] / 1e6 }'
 }
 
-printf '%-28s %10s %10s %8s\n' file pipd-decode "flac -d" ratio
+printf "%-36s %11s %11s %7s\n" file pipd-decode "flac -d" ratio
 for spec in "cd16_l5 44100 16 -5" "cd16_l8 44100 16 -8" "hires24_l8 96000 24 -8"; do
     set -- $spec
     f=$(make_file "$1" "$2" "$3" "$4")
@@ -64,6 +64,6 @@ for spec in "cd16_l5 44100 16 -5" "cd16_l8 44100 16 -8" "hires24_l8 96000 24 -8"
     flac -d -c -s --force-raw-format --endian=little --sign=signed "$f" >/dev/null
     tp=$(median_time "$decoder" "$f" /dev/null)
     tf=$(median_time flac -d -c -s --force-raw-format --endian=little --sign=signed "$f")
-    printf '%-28s %9.3fs %9.3fs %8.2f\n' "$1 ($2 Hz, $3 bit, $4)" "$tp" "$tf" \
+    printf "%-36s %10.3fs %10.3fs %7.2f\n" "$1 ($2 Hz, $3 bit, $4)" "$tp" "$tf" \
         "$(awk -v a="$tp" -v b="$tf" 'BEGIN { printf "%.3f", a / b }')"
 done
