@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -106,8 +107,13 @@ void initbuf_fifo(int32_t rate) {
 }
 
 int write_outfifo(int n, const int32_t *words) {
-    for (int i = 0; i < n; ++i) {
-        tcpbuffer[tcpbuffptr++] = words[i];
+    while (n > 0) {
+        int room = PACKET_WORDS - tcpbuffptr;
+        int take = n < room ? n : room;
+        std::memcpy(tcpbuffer + tcpbuffptr, words, static_cast<std::size_t>(take) * sizeof *words);
+        tcpbuffptr += take;
+        words += take;
+        n -= take;
         if (tcpbuffptr == PACKET_WORDS) {
             send_packet(PACKET_WORDS);
             tcpbuffptr = PACKET_HEADER_WORDS;

@@ -1,0 +1,277 @@
+#include "player/playtask.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "codecs/dsd/dsd2pcm.h"
+#include "host/buffer.h"
+#include "host/codec_api.h"
+#include "host/command.h"
+#include "host/diag.h"
+#include "host/outudp.h"
+#include "host/paths.h"
+#include "host/platform.h"
+#include "host/player_main.h"
+#include "player/cuesheet.h"
+#include "player/state.h"
+#include "player/webfile_gen.h"
+
+namespace pipd {
+
+char lastfilename[PATH_SIZE];
+char last_name[PATH_SIZE];
+int32_t lastcnt = 0;
+
+namespace {
+
+track_runner run_track = player_main;
+
+// Bounded copy of a NUL-terminated path into a PATH_SIZE buffer; the bytes
+// after the terminator keep what the buffer held.
+void copy_path(char *dst, const char *src) {
+    std::size_t n = strnlen(src, PATH_SIZE - 1);
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+} // namespace
+
+void playtask_set_runner(track_runner runner) { run_track = runner ? runner : player_main; }
+
+void gen_lastname() {
+    std::memset(lastfilename, 0, sizeof lastfilename);
+    const char *first = plinfo.count > 0 ? plinfo.entries[0].path : "";
+    copy_path(lastfilename, first);
+    // The '/' that ends the volume's directory: the first one after the
+    // scan root and its own '/'.
+    const char *slash = nullptr;
+    std::size_t len = std::strlen(lastfilename);
+    if (len > SCAN_ROOT_LEN + 1)
+        slash = static_cast<const char *>(
+            std::memchr(lastfilename + SCAN_ROOT_LEN + 1, '/', len - SCAN_ROOT_LEN - 1));
+    std::size_t at = slash ? static_cast<std::size_t>(slash - lastfilename) + 1 : 0;
+    if (!slash || at + sizeof "last" > sizeof lastfilename) {
+        // An entry directly in the scan root has no volume directory: the
+        // file then lives in the scan root itself.
+        std::snprintf(lastfilename, sizeof lastfilename, "%s/last", SCAN_ROOT);
+    } else {
+        std::memcpy(lastfilename + at, "last", sizeof "last");
+    }
+    diag("---------------------------------");
+    diag("lasname is %s\n", lastfilename);
+}
+
+void read_lastname(int32_t *count, char *name) {
+    std::memset(name, 0, PATH_SIZE);
+    std::FILE *f = std::fopen(lastfilename, "r");
+    if (!f) return;
+    int32_t value = 0;
+    std::size_t items = std::fread(&value, sizeof value, 1, f);
+    if (items == 1) *count = value;
+    diag("last cnt = %d t=%d\n", *count, static_cast<int>(items));
+    if (items == 1) {
+        std::size_t got = std::fread(name, 1, PATH_SIZE, f);
+        (void)got;
+        name[PATH_SIZE - 1] = '\0'; // a damaged file never leaves it unterminated
+        diag("last name= %s\n", name);
+    }
+    std::fclose(f);
+}
+
+// Written to a hidden file beside it and renamed over it, so that a power
+// cut or a pulled stick leaves either the old or the new file, never a torn
+// one. The hidden name is never scanned.
+void save_lastname(const int32_t *count, const char *name) {
+    std::string path = lastfilename;
+    std::size_t slash = path.rfind('/');
+    std::string tmp = slash == std::string::npos ? ".last.tmp" : path.substr(0, slash + 1) + ".last.tmp";
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    unsigned char record[LAST_FILE_BYTES];
+    std::memcpy(record, count, 4);
+    std::memcpy(record + 4, name, PATH_SIZE);
+    std::size_t done = 0;
+    while (done < sizeof record) {
+        ssize_t n = write(fd, record + done, sizeof record - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    bool ok = done == sizeof record && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), lastfilename) != 0) unlink(tmp.c_str());
+}
+
+int32_t next_index_by_repeat() {
+    const int32_t count = plinfo.count;
+    if (count <= 0) return 0;
+    if (repeatmode == 1) return plcnt;
+    if (repeatmode != 2) return (plcnt + 1) % count;
+
+    const char *p = plinfo.entries[plcnt].path;
+    const int len = static_cast<int>(std::strlen(p));
+    int n;
+    if (len <= 1 || p[len - 1] == '/') {
+        n = len;
+    } else {
+        n = 1;
+        for (int i = len - 2; i >= 1; --i)
+            if (p[i] == '/') {
+                n = i + 1;
+                break;
+            }
+    }
+    int32_t first = -1, members = 0;
+    for (int32_t j = 0; j < count; ++j)
+        if (intstrcmp(plinfo.entries[j].path, p, n) == 0) {
+            if (first < 0) first = j;
+            ++members;
+        }
+    if (first + members - 1 == plcnt) return first;
+    return (plcnt + 1) % count;
+}
+
+void player_setup() {
+    dsd2pcm_init();
+    diag_puts("start playtask1");
+    if (!plinfo_alloc()) {
+        diag_puts("plinfo playlist malloc error");
+        diag_flush();
+        std::exit(EXIT_FAILURE); // nothing can be played without the queue
+    }
+    diag_puts("start playtask2");
+    std::memset(plinfo.entries, 0, sizeof(play_entry) * PLAYLIST_MAX);
+    if (!cue) cue = static_cast<cue_sheet *>(std::calloc(1, sizeof(cue_sheet)));
+    repeatmode = 0;
+    if (!player_malloc()) {
+        diag_puts("input buffer malloc error");
+        diag_flush();
+        std::exit(EXIT_FAILURE);
+    }
+    clear_list();
+    webfile_genqueue();
+}
+
+bool scan_pass() {
+    filesystem_init = 0;
+    diag_puts("start scan files");
+    clear_list();
+    webfile_genstatus();
+    diag("start scan_files %s\n", SCAN_ROOT);
+    scan_files(SCAN_ROOT);
+    pl_srand(static_cast<unsigned>(pl_time()));
+    myrandid = pl_rand();
+    diag("myrandid =%d\n", myrandid);
+
+    if (plinfo.count == 0) {
+        diag_puts("the disk is err");
+        if (plaction == PLAYER_ACTION_POWER_ON) {
+            poweron = 1;
+        } else {
+            webfile_genstatus();
+            pl_sleep(1);
+            check_cmd_fifo();
+        }
+        pl_sleep(1);
+        return false;
+    }
+
+    diag_puts("start sort list");
+    sort_list();
+    webfile_genqueue();
+    print_list();
+    pl_sleep(1);
+    filesystem_init = 1;
+    diag("the scan file number %d\n", plinfo.count);
+
+    plcnt = 0;
+    lastcnt = 0;
+    gen_lastname();
+    read_lastname(&lastcnt, last_name);
+    for (int32_t i = 0; i < plinfo.count; ++i) {
+        if (std::strcmp(plinfo.entries[i].path, last_name) == 0) {
+            if (lastcnt <= 3) plcnt = i;
+            break;
+        }
+    }
+    ploffset = -1;
+    return true;
+}
+
+bool track_pass() {
+    if (plinfo.count <= 0) return false;
+    if (plcnt < 0 || plcnt >= plinfo.count) plcnt = 0;
+    const char *path = plinfo.entries[plcnt].path;
+
+    if (std::strcmp(path, last_name) != 0) {
+        copy_path(last_name, path);
+        lastcnt = 0;
+    } else {
+        ++lastcnt;
+    }
+    save_lastname(&lastcnt, last_name);
+
+    diag("start %s \n", path);
+    playstat_reset(path);
+
+    while (poweron == 0) {
+        if (plaction == PLAYER_ACTION_POWER_ON) {
+            poweron = 1;
+            break;
+        }
+        webfile_genstatus();
+        pl_sleep(1);
+        check_cmd_fifo();
+    }
+
+    diag("start %s\n", path);
+    int result = run_track(path);
+
+    const bool ended_by_itself = plaction == PLAYER_ACTION_NONE || plaction == PLAYER_ACTION_RESUME;
+    if (result < 0) {
+        if (++file_errcnt > 10) return false;
+        if (ended_by_itself) {
+            diag("repeat mode=%d plcnt=%d\n", repeatmode, plcnt);
+            plcnt = (plcnt + 1) % plinfo.count;
+            diag("after select repeat mode=%d plcnt=%d\n", repeatmode, plcnt);
+        }
+    } else {
+        file_errcnt = 0;
+        if (ended_by_itself) {
+            diag("repeat mode=%d plcnt=%d\n", repeatmode, plcnt);
+            plcnt = next_index_by_repeat();
+            diag("after select repeat mode=%d plcnt=%d\n", repeatmode, plcnt);
+        }
+    }
+    // Next, previous and jumps have already set plcnt; power off and on start
+    // the same entry again.
+    diag("start %d\n", plcnt);
+    plaction = PLAYER_ACTION_NONE;
+    return true;
+}
+
+void playtask() {
+    poweron = 0;
+    file_errcnt = 0;
+    plaction = PLAYER_ACTION_POWER_OFF;
+    diag_puts("start playtask");
+    init_outfifo();
+    init_status_fifo();
+    open_cmd_fifo();
+    player_setup();
+
+    for (;;) {
+        if (!scan_pass()) continue;
+        while (track_pass()) {
+        }
+        file_errcnt = 0;
+        pl_sleep(5);
+    }
+}
+
+} // namespace pipd

@@ -1,0 +1,45 @@
+// The player task: start-up, scan loop, track loop with repeat modes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "player/queue.h"
+
+namespace pipd {
+
+extern char lastfilename[PATH_SIZE]; // path of the last-played file
+// The track loop's memory of the entry started last and how many times in a
+// row it was started.
+extern char last_name[PATH_SIZE];
+extern int32_t lastcnt;
+
+inline constexpr std::size_t LAST_FILE_BYTES = 4 + PATH_SIZE;
+
+// Runs forever: opens the pipes, sets up, then scans and plays.
+[[noreturn]] void playtask();
+
+// Start-up after the pipes are open: converter tables, queue, cue record,
+// input window, empty queue report. Exits the process when the queue memory
+// cannot be had.
+void player_setup();
+
+// One pass of the scan loop up to the choice of the first entry. False when
+// no media was found (the pass has already waited its seconds).
+bool scan_pass();
+// One pass of the track loop. False when too many plays in a row failed;
+// the caller then pauses and rescans.
+bool track_pass();
+
+void gen_lastname();
+void read_lastname(int32_t *count, char *name);
+void save_lastname(const int32_t *count, const char *name);
+
+// The entry that follows plcnt after a normal end, by the repeat mode.
+int32_t next_index_by_repeat();
+
+// The track runner the loop calls (player_main unless a test puts another).
+using track_runner = int (*)(const char *path);
+void playtask_set_runner(track_runner runner);
+
+} // namespace pipd

@@ -1,0 +1,220 @@
+// The real daemon on real named pipes, with the test as sink and client.
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "player/state.h"
+#include "support/daemon_harness.h"
+
+using namespace pipd;
+using namespace pipd::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t FRAMES = 66150; // 1.5 s at 44100 Hz
+
+// Queue order: 0 A/a1, 1 A/a2, 2 B/b1, 3 B/b2, 4 C/album (3 cue tracks).
+struct DaemonTest : ::testing::Test {
+    void SetUp() override {
+        if (ROOT_PREFIX_LEN == 0) GTEST_SKIP() << "needs a build with PIPD_ROOT";
+        fs::remove_all(SCAN_ROOT);
+        for (auto d : {"USB/A", "USB/B", "USB/C"}) fs::create_directories(Daemon::media(d));
+        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/A/a1.wav"), 1, FRAMES));
+        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/A/a2.wav"), 2, FRAMES));
+        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/B/b1.wav"), 3, FRAMES));
+        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/B/b2.wav"), 4, FRAMES));
+        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/C/album.wav"), 5, FRAMES));
+        std::ofstream(Daemon::media("USB/C/album.cue"))
+            << "PERFORMER \"Band\"\nFILE \"album.wav\" WAVE\n"
+               "  TRACK 01 AUDIO\n    TITLE \"One\"\n    INDEX 01 00:00:00\n"
+               "  TRACK 02 AUDIO\n    TITLE \"Two\"\n    INDEX 01 00:00:30\n"
+               "  TRACK 03 AUDIO\n    TITLE \"Three\"\n    INDEX 01 00:01:00\n";
+        daemon.make_pipes();
+    }
+    void TearDown() override {
+        daemon.stop();
+        if (HasFailure()) std::cerr << "---- daemon log tail ----\n" << tail(daemon.log(), 4000) << "\n";
+        if (ROOT_PREFIX_LEN) fs::remove_all(SCAN_ROOT);
+    }
+    static std::string tail(const std::string &s, std::size_t n) {
+        return s.size() > n ? s.substr(s.size() - n) : s;
+    }
+    static std::pair<int32_t, std::string> last_file() {
+        std::string all = read_file(Daemon::media("USB/last"));
+        if (all.size() != 516) return {-1, "size " + std::to_string(all.size())};
+        int32_t count;
+        std::memcpy(&count, all.data(), 4);
+        return {count, std::string(all.c_str() + 4)};
+    }
+    // Powers on and waits for the first entry's audio.
+    void power_on_and_expect(int id, uint32_t from_frame = 0) {
+        daemon.send(PLAYER_ACTION_POWER_ON);
+        auto p = daemon.until_playing(id);
+        ASSERT_TRUE(p) << "no audio of file " << id;
+        EXPECT_EQ(p->position(), from_frame);
+    }
+
+    Daemon daemon;
+};
+
+} // namespace
+
+TEST_F(DaemonTest, PowerTransportAndJumps) {
+    ASSERT_TRUE(daemon.start());
+    EXPECT_TRUE(daemon.status_shows("{ \"status\":\"poweroff\",\"playqueueCount\":\"5\","));
+    EXPECT_TRUE(daemon.silent_for(700)) << "nothing plays before power-on";
+
+    // The queue report.
+    nlohmann::json queue = nlohmann::json::parse(read_file(QUEUE_FILE_PATH));
+    ASSERT_EQ(queue.size(), 5u);
+    EXPECT_EQ(queue[0]["title"], "media/pi/USB/A/a1.wav");
+    EXPECT_EQ(queue[4]["count"], "512");
+    EXPECT_EQ(queue[4]["cue"], (nlohmann::json{"One", "Two", "Three"}));
+    EXPECT_EQ(queue[4]["cueoffset"], (nlohmann::json{"0", "390", "1000"}));
+
+    power_on_and_expect(1);
+    std::string start_a1 = "start " + Daemon::media("USB/A/a1.wav") + " \n";
+    std::string log = daemon.log();
+    ASSERT_NE(log.find(start_a1), std::string::npos);
+    EXPECT_NE(log.find(start_a1), log.rfind(start_a1)) << "halted by the pending power-on, then again";
+    EXPECT_TRUE(daemon.status_shows("\"status\":\"play\""));
+    EXPECT_TRUE(daemon.status_shows("\"track\":\"media/pi/USB/A/a1.wav\" }"));
+
+    daemon.send(PLAYER_ACTION_NEXT);
+    EXPECT_EQ(daemon.until_other_than(1), 2);
+    daemon.send(PLAYER_ACTION_PREV);
+    EXPECT_EQ(daemon.until_other_than(2), 1);
+
+    // Pause: what is in the pipe drains, then nothing; resume plays on.
+    daemon.send(PLAYER_ACTION_PAUSE);
+    daemon.drain(400);
+    EXPECT_TRUE(daemon.silent_for(1200));
+    EXPECT_TRUE(daemon.status_shows("\"status\":\"pause\""));
+    daemon.send(PLAYER_ACTION_PAUSE);
+    auto resumed = daemon.packet();
+    ASSERT_TRUE(resumed);
+    EXPECT_TRUE(daemon.status_shows("\"status\":\"play\""));
+
+    // Jump to entry 3, then to the third cue track of entry 4.
+    daemon.send(3 << 7);
+    EXPECT_EQ(daemon.until_other_than(1), 4);
+    daemon.send((4 << 7) | 2);
+    auto album = daemon.until_playing(5);
+    ASSERT_TRUE(album);
+    EXPECT_EQ(album->position(), 44100u) << "the cue track starts at 1000 ms";
+    EXPECT_EQ(album->rate_code(), 19);
+    EXPECT_TRUE(daemon.alive());
+}
+
+TEST_F(DaemonTest, DirectoriesAndASinkRestart) {
+    ASSERT_TRUE(daemon.start());
+    power_on_and_expect(1);
+    daemon.send(PLAYER_ACTION_NEXT_DIR);
+    auto b = daemon.until_playing(3);
+    ASSERT_TRUE(b) << "next directory from A/a1 is B/b1";
+    EXPECT_EQ(b->position(), 0u);
+    daemon.send(PLAYER_ACTION_NEXT_DIR);
+    EXPECT_EQ(daemon.until_other_than(3), 5);
+    daemon.send(PLAYER_ACTION_PREV_DIR);
+    EXPECT_EQ(daemon.until_other_than(5), 3) << "previous directory from C is B's first";
+    daemon.send(PLAYER_ACTION_PREV_DIR);
+    EXPECT_EQ(daemon.until_other_than(3), 1);
+
+    // The sink goes away mid-track and comes back: the daemon waits for it
+    // and goes on with the same track.
+    auto before = daemon.packet();
+    ASSERT_TRUE(before);
+    ASSERT_EQ(before->id(), 1);
+    daemon.close_sink();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(daemon.alive());
+    daemon.open_sink();
+    std::optional<packet_view> after;
+    for (int i = 0; i < 50 && !(after && after->is_tone_run()); ++i) after = daemon.packet();
+    ASSERT_TRUE(after && after->is_tone_run());
+    EXPECT_EQ(after->id(), 1);
+    EXPECT_GT(after->position(), before->position());
+    EXPECT_TRUE(daemon.alive());
+    EXPECT_NE(daemon.log().find("outfifo reopened"), std::string::npos);
+
+    // Garbage words and a partial word change nothing; the daemon plays on.
+    std::mt19937 rng(7);
+    for (int i = 0; i < 500; ++i) daemon.send(static_cast<int32_t>(0x40000010u + rng() % 0x10000000u));
+    daemon.send_bytes("\x01\x00", 2);
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(daemon.packet()) << "stalled after the flood";
+    EXPECT_TRUE(daemon.alive());
+}
+
+TEST_F(DaemonTest, RepeatModesAtTheEndOfAnEntry) {
+    // A play only counts, and only then follows the repeat mode, after ten
+    // seconds: each case pauses the track for that long.
+    ASSERT_TRUE(daemon.start());
+    power_on_and_expect(1);
+    auto long_play = [this] {
+        daemon.send(PLAYER_ACTION_PAUSE);
+        daemon.drain(300);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10500));
+        daemon.send(PLAYER_ACTION_PAUSE);
+    };
+
+    daemon.send(PLAYER_ACTION_REPEAT); // 1: the same entry again
+    long_play();
+    EXPECT_TRUE(daemon.status_shows("\"repeat\":\"1\""));
+    // Read on until the entry starts over.
+    std::optional<packet_view> p;
+    uint32_t last_pos = 0;
+    for (int i = 0; i < 400; ++i) {
+        p = daemon.packet();
+        ASSERT_TRUE(p);
+        if (!p->is_tone_run()) continue;
+        if (p->position() < last_pos) break;
+        last_pos = p->position();
+    }
+    ASSERT_TRUE(p && p->is_tone_run());
+    EXPECT_EQ(p->id(), 1);
+    EXPECT_EQ(p->position(), 0u);
+
+    daemon.send(PLAYER_ACTION_REPEAT); // 2: the directory again
+    daemon.send(PLAYER_ACTION_NEXT);
+    ASSERT_TRUE(daemon.until_playing(2));
+    long_play();
+    EXPECT_EQ(daemon.until_other_than(2), 1) << "after A's last entry, A's first";
+
+    daemon.send(PLAYER_ACTION_REPEAT); // 0: the whole queue
+    daemon.send(4 << 7);
+    ASSERT_TRUE(daemon.until_playing(5));
+    long_play();
+    EXPECT_EQ(daemon.until_other_than(5), 1) << "after the last entry, the first";
+}
+
+TEST_F(DaemonTest, LastPlayedEntrySurvivesRestartsWithinItsCount) {
+    ASSERT_TRUE(daemon.start());
+    power_on_and_expect(1);
+    daemon.send(2 << 7);
+    ASSERT_TRUE(daemon.until_playing(3));
+    daemon.stop(); // the sink stopped reading: b1 is still playing
+    EXPECT_EQ(last_file(), (std::pair<int32_t, std::string>{0, Daemon::media("USB/B/b1.wav")}));
+
+    // Started again: b1 resumes (halted once by the power-on, then played).
+    for (int32_t expect_count : {2, 4}) {
+        daemon.make_pipes();
+        ASSERT_TRUE(daemon.start());
+        EXPECT_TRUE(daemon.silent_for(500));
+        power_on_and_expect(3);
+        daemon.stop();
+        EXPECT_EQ(last_file(), (std::pair<int32_t, std::string>{expect_count, Daemon::media("USB/B/b1.wav")}));
+    }
+    // Started four times in a row: back to the top of the queue.
+    daemon.make_pipes();
+    ASSERT_TRUE(daemon.start());
+    power_on_and_expect(1);
+    daemon.stop();
+    EXPECT_EQ(last_file(), (std::pair<int32_t, std::string>{1, Daemon::media("USB/A/a1.wav")}));
+}

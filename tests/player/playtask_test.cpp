@@ -1,0 +1,269 @@
+#include "player/playtask.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "host/codec_api.h"
+#include "host/command.h"
+#include "host/paths.h"
+#include "player/state.h"
+#include "support/capture.h"
+#include "support/fake_platform.h"
+
+using namespace pipd;
+using pipd::testing::DiagCapture;
+using pipd::testing::FakePlatform;
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the fake track runner does for one play.
+struct play_script {
+    int64_t seconds = 15;     // how long the play takes
+    int32_t command = 0;      // a command word the "decoder" receives, 0 for none
+    bool halted_by_power = true; // a pending power-on halts at the first poll
+};
+
+struct Fixture : ::testing::Test {
+    static inline std::vector<std::string> played;
+    static inline std::vector<play_script> script;
+    static inline FakePlatform *clock = nullptr;
+
+    static int fake_runner(const char *path) {
+        played.emplace_back(path);
+        play_script s = script.empty() ? play_script{} : script.front();
+        if (!script.empty()) script.erase(script.begin());
+        int64_t start = clock->now;
+        // A decoder's first poll halts at once while power-on is pending.
+        if (s.halted_by_power && (plaction == PLAYER_ACTION_POWER_ON || plaction == PLAYER_ACTION_POWER_OFF))
+            return -1;
+        if (s.command) checkcmd(s.command);
+        clock->advance(s.seconds);
+        return clock->now - start >= 10 ? 0 : -1;
+    }
+
+    void SetUp() override {
+        if (ROOT_PREFIX_LEN == 0) GTEST_SKIP() << "needs a build with PIPD_ROOT";
+        fs::remove_all(SCAN_ROOT);
+        fs::create_directories(SCAN_ROOT);
+        reset_player_state();
+        played.clear();
+        script.clear();
+        clock = &platform;
+        playtask_set_runner(fake_runner);
+        player_setup();
+    }
+    void TearDown() override {
+        playtask_set_runner(nullptr);
+        clear_list();
+        if (ROOT_PREFIX_LEN) fs::remove_all(SCAN_ROOT);
+    }
+
+    static std::string media(const std::string &rel) { return std::string(SCAN_ROOT) + "/" + rel; }
+    static void touch(const std::string &rel) {
+        fs::create_directories(fs::path(media(rel)).parent_path());
+        std::ofstream(media(rel)) << "x";
+    }
+    static void write_last(const std::string &volume, int32_t count, const std::string &name) {
+        std::ofstream f(media(volume + "/last"), std::ios::binary);
+        char buf[LAST_FILE_BYTES] = {};
+        std::memcpy(buf, &count, 4);
+        std::memcpy(buf + 4, name.data(), name.size());
+        f.write(buf, sizeof buf);
+    }
+    static std::pair<int32_t, std::string> read_last(const std::string &volume) {
+        std::ifstream f(media(volume + "/last"), std::ios::binary);
+        std::string all((std::istreambuf_iterator<char>(f)), {});
+        EXPECT_EQ(all.size(), LAST_FILE_BYTES);
+        int32_t count = 0;
+        if (all.size() >= 4) std::memcpy(&count, all.data(), 4);
+        return {count, all.size() > 4 ? std::string(all.c_str() + 4) : std::string()};
+    }
+
+    FakePlatform platform;
+    DiagCapture diag;
+};
+
+} // namespace
+
+TEST_F(Fixture, NothingPlaysUntilPowerOnThenTheFirstEntryStartsTwice) {
+    touch("USB/a.wav");
+    touch("USB/b.wav");
+    ASSERT_TRUE(scan_pass());
+    int waits = 0;
+    platform.on_sleep = [&] {
+        if (++waits == 3) checkcmd(PLAYER_ACTION_POWER_ON);
+    };
+    ASSERT_TRUE(track_pass());
+    EXPECT_EQ(waits, 3) << "the loop waits, a second at a time, until power-on";
+    ASSERT_TRUE(track_pass());
+    ASSERT_EQ(played.size(), 2u);
+    EXPECT_EQ(played[0], media("USB/a.wav"));
+    EXPECT_EQ(played[1], media("USB/a.wav"));
+    EXPECT_EQ(plcnt, 1) << "after a full play the next entry";
+    EXPECT_EQ(file_errcnt, 0);
+    std::string start_line = "start " + media("USB/a.wav") + " \n";
+    std::string text = diag.text();
+    ASSERT_NE(text.find(start_line), std::string::npos);
+    EXPECT_NE(text.find(start_line), text.rfind(start_line)) << "started twice";
+    EXPECT_EQ(read_last("USB"), (std::pair<int32_t, std::string>{1, media("USB/a.wav")}));
+}
+
+TEST_F(Fixture, LastPlayedEntryResumesOnlyWhileItsCountAllows) {
+    touch("USB/a.wav");
+    touch("USB/b.wav");
+    touch("USB/c.wav");
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    write_last("USB", 3, media("USB/b.wav"));
+    ASSERT_TRUE(scan_pass());
+    EXPECT_EQ(plcnt, 1);
+    EXPECT_TRUE(diag.contains("last cnt = 3 t=1\n"));
+    script = {{.seconds = 3}};
+    ASSERT_TRUE(track_pass());
+    EXPECT_EQ(read_last("USB"), (std::pair<int32_t, std::string>{4, media("USB/b.wav")}));
+
+    // The next start of the player: count 4 sends it to the top.
+    reset_player_state();
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    ASSERT_TRUE(scan_pass());
+    EXPECT_EQ(plcnt, 0);
+    ASSERT_TRUE(track_pass());
+    EXPECT_EQ(read_last("USB"), (std::pair<int32_t, std::string>{0, media("USB/a.wav")}));
+}
+
+TEST_F(Fixture, EmptyOrMissingLastFileStartsAtTheTop) {
+    touch("USB/a.wav");
+    touch("USB/b.wav");
+    std::ofstream(media("USB/last")).close();
+    ASSERT_TRUE(scan_pass());
+    EXPECT_EQ(plcnt, 0);
+    EXPECT_TRUE(diag.contains("last cnt = 0 t=0\n"));
+    EXPECT_TRUE(diag.contains("---------------------------------lasname is " + media("USB/last") + "\n"));
+}
+
+TEST_F(Fixture, LastFileOfAnEntryInTheScanRootStaysInTheScanRoot) {
+    touch("a.wav");
+    ASSERT_TRUE(scan_pass());
+    EXPECT_EQ(std::string(lastfilename), media("last"));
+}
+
+TEST_F(Fixture, LastFileKeepsItsFormatAndStaleBytes) {
+    touch("USB/long-name-first.wav");
+    touch("USB/z.wav");
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    ASSERT_TRUE(scan_pass());
+    ASSERT_TRUE(track_pass()); // long name
+    ASSERT_TRUE(track_pass()); // z.wav over it
+    std::ifstream f(media("USB/last"), std::ios::binary);
+    std::string all((std::istreambuf_iterator<char>(f)), {});
+    ASSERT_EQ(all.size(), LAST_FILE_BYTES);
+    std::string z = media("USB/z.wav");
+    EXPECT_EQ(std::string(all.c_str() + 4), z);
+    // Bytes past the terminator are what the buffer held: the longer path.
+    std::string longer = media("USB/long-name-first.wav");
+    EXPECT_EQ(all.substr(4 + z.size() + 1, longer.size() - z.size() - 1), longer.substr(z.size() + 1));
+    EXPECT_FALSE(fs::exists(media("USB/.last.tmp")));
+}
+
+TEST_F(Fixture, UnwritableMediumIsNoError) {
+    touch("USB/a.wav");
+    touch("USB/b.wav");
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    ASSERT_TRUE(scan_pass());
+    fs::create_directories(media("USB/last")); // a directory where the file should be
+    ASSERT_TRUE(track_pass());
+    ASSERT_TRUE(track_pass());
+    EXPECT_EQ(played.size(), 2u);
+    EXPECT_FALSE(fs::exists(media("USB/.last.tmp")));
+}
+
+TEST_F(Fixture, RepeatModesChooseTheNextEntry) {
+    for (auto f : {"USB/A/1.wav", "USB/A/2.wav", "USB/A/sub/3.wav", "USB/B/1.wav", "USB/C/1.wav", "USB/C/2.wav"})
+        touch(f);
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    ASSERT_TRUE(scan_pass());
+    // Mode 2: the last of a directory goes back to its first; the group of a
+    // directory takes in its subdirectories, and a subdirectory is a group.
+    repeatmode = 2;
+    plcnt = 5;
+    EXPECT_EQ(next_index_by_repeat(), 4);
+    plcnt = 1;
+    EXPECT_EQ(next_index_by_repeat(), 2);
+    plcnt = 2;
+    EXPECT_EQ(next_index_by_repeat(), 2);
+    plcnt = 3;
+    EXPECT_EQ(next_index_by_repeat(), 3) << "a directory of one entry repeats it";
+    // Mode 0 wraps at the end of the queue; mode 1 stays.
+    repeatmode = 0;
+    plcnt = 5;
+    EXPECT_EQ(next_index_by_repeat(), 0);
+    repeatmode = 1;
+    EXPECT_EQ(next_index_by_repeat(), 5);
+
+    // Through the loop: mode 2 at the last of C/.
+    repeatmode = 2;
+    plcnt = 5;
+    ASSERT_TRUE(track_pass());
+    EXPECT_EQ(plcnt, 4);
+}
+
+TEST_F(Fixture, FailedPlayTakesTheNextEntryOrTheCommandedOne) {
+    for (auto f : {"USB/a.wav", "USB/b.wav", "USB/c.wav", "USB/d.wav"}) touch(f);
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    ASSERT_TRUE(scan_pass());
+    repeatmode = 1;
+    script = {{.seconds = 2}};
+    ASSERT_TRUE(track_pass());
+    EXPECT_EQ(plcnt, 1) << "a short play ignores the repeat mode";
+    EXPECT_EQ(file_errcnt, 1);
+
+    // Next pressed after 4 seconds: the command's entry, and the play still counts as failed.
+    script = {{.seconds = 4, .command = PLAYER_ACTION_NEXT}};
+    ASSERT_TRUE(track_pass());
+    EXPECT_EQ(plcnt, 2);
+    EXPECT_EQ(file_errcnt, 2);
+    EXPECT_EQ(plaction, PLAYER_ACTION_NONE);
+
+    // A jump during a long play.
+    script = {{.seconds = 30, .command = 0x80}};
+    ASSERT_TRUE(track_pass());
+    EXPECT_EQ(plcnt, 1);
+    EXPECT_EQ(file_errcnt, 0);
+}
+
+TEST_F(Fixture, ElevenFailuresInARowEndTheTrackLoop) {
+    for (int i = 0; i < 13; ++i) touch("USB/" + std::string(1, static_cast<char>('a' + i)) + ".wav");
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    ASSERT_TRUE(scan_pass());
+    script.assign(20, play_script{.seconds = 1});
+    int passes = 0;
+    while (track_pass()) ++passes;
+    EXPECT_EQ(passes, 10);
+    EXPECT_EQ(file_errcnt, 11);
+    EXPECT_EQ(read_last("USB").second, media("USB/k.wav")) << "the 11th entry is remembered";
+}
+
+TEST_F(Fixture, NoMediaRescansAndWaits) {
+    EXPECT_FALSE(scan_pass());
+    EXPECT_EQ(platform.slept, 2);
+    EXPECT_TRUE(diag.contains("the disk is err\n"));
+    EXPECT_EQ(filesystem_init, 0);
+    plaction = PLAYER_ACTION_POWER_ON;
+    EXPECT_FALSE(scan_pass());
+    EXPECT_EQ(platform.slept, 3) << "one second while power-on is pending";
+    EXPECT_EQ(poweron, 1);
+    EXPECT_EQ(myrandid, 4242);
+    EXPECT_EQ(platform.seeded, static_cast<unsigned>(platform.now - 1));
+}
