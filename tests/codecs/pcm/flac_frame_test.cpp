@@ -80,8 +80,8 @@ TEST(FlacFrame, DecodesEncoderOutputExactly) {
         {"six 24", source_kind::music, 6, 24, 48000, 9000, "-8"},
         {"wasted bits", source_kind::low_level, 2, 16, 44100, 20000, "-8"},
         {"square", source_kind::square, 2, 16, 44100, 20000, "-0"},
-        {"escaped partitions", source_kind::silence_and_music, 2, 24, 44100, 20000,
-         "-8 -r 8 -b 4096"},
+        {"silence and music, partition order 8", source_kind::silence_and_music, 2, 24, 44100,
+         20000, "-8 -r 8 -b 4096"},
         {"odd block size", source_kind::music, 2, 16, 44100, 20000, "-5 --blocksize=1001"},
         {"fixed only", source_kind::music, 2, 16, 44100, 20000, "-2 -b 192"},
     };
