@@ -18,7 +18,9 @@
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
-void on_signal(int) { stop_requested = 1; }
+void on_signal(int) {
+    stop_requested = 1;
+}
 
 // Reads one whole packet; false at the end of the stream or on a signal.
 bool read_packet(int fd, int32_t *words) {
@@ -60,7 +62,8 @@ int main(int argc, char **argv) {
     }
     int fd = open(pipd::OUTPUT_FIFO_PATH, O_RDONLY); // waits for the daemon
     if (fd < 0) {
-        std::fprintf(stderr, "pipd-sink: cannot open %s: %s\n", pipd::OUTPUT_FIFO_PATH, std::strerror(errno));
+        std::fprintf(stderr, "pipd-sink: cannot open %s: %s\n", pipd::OUTPUT_FIFO_PATH,
+                     std::strerror(errno));
         return 1;
     }
     pipd::packet_wav_writer wav(out);
@@ -70,14 +73,20 @@ int main(int argc, char **argv) {
     while (!stop_requested && read_packet(fd, words)) {
         wav.packet(words, pipd::PACKET_WORDS);
         int32_t rate = pipd::rate_of_code(words[1]);
+        // A real device takes samples no faster than it plays them; after a
+        // gap (power off, pause, a slow start) it plays on from now.
+        auto now = std::chrono::steady_clock::now();
+        if (now > start + std::chrono::duration<double>(played + 0.05))
+            start = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(played));
         played += 512.0 / (rate > 0 ? rate : 44100);
-        // A real device takes samples no faster than it plays them.
         std::this_thread::sleep_until(start + std::chrono::duration<double>(played));
     }
     close(fd);
     bool ok = wav.finish();
     std::fclose(out);
     std::fprintf(stderr, "pipd-sink: recorded %.1f s into %s\n",
-                 static_cast<double>(wav.frames()) / (wav.rate() > 0 ? wav.rate() : 44100), argv[1]);
+                 static_cast<double>(wav.frames()) / (wav.rate() > 0 ? wav.rate() : 44100),
+                 argv[1]);
     return ok ? 0 : 1;
 }

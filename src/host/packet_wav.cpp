@@ -6,13 +6,20 @@ namespace pipd {
 
 int32_t rate_of_code(int32_t code) {
     switch (code) {
-    case 0x13: return 44100;
-    case 3: return 48000;
-    case 0x11: return 88200;
-    case 1: return 96000;
-    case 0x10: return 176400;
-    case 0: return 192000;
-    default: return 0;
+    case 0x13:
+        return 44100;
+    case 3:
+        return 48000;
+    case 0x11:
+        return 88200;
+    case 1:
+        return 96000;
+    case 0x10:
+        return 176400;
+    case 0:
+        return 192000;
+    default:
+        return 0;
     }
 }
 
@@ -27,11 +34,12 @@ void packet_wav_writer::put(const void *data, std::size_t n) {
 
 void packet_wav_writer::header(uint64_t frames) {
     const uint64_t bytes = frames * 6;
-    const uint32_t data = bytes > 0xFFFFFFFFull - 36 ? 0xFFFFFFFFu - 36 : static_cast<uint32_t>(bytes);
+    const uint32_t data =
+        bytes > 0xFFFFFFFFull - 36 ? 0xFFFFFFFFu - 36 : static_cast<uint32_t>(bytes);
     const uint32_t rate = static_cast<uint32_t>(rate_ > 0 ? rate_ : 44100);
-    unsigned char h[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-                           16,  0,   0,   0,   1, 0, 2, 0, 0,   0,   0,   0,   0,   0,   0,   0,
-                           6,   0,   24,  0,   'd', 'a', 't', 'a', 0, 0, 0, 0};
+    unsigned char h[44] = {'R', 'I', 'F', 'F', 0,  0, 0,   0,   'W', 'A', 'V', 'E', 'f', 'm', 't',
+                           ' ', 16,  0,   0,   0,  1, 0,   2,   0,   0,   0,   0,   0,   0,   0,
+                           0,   0,   6,   0,   24, 0, 'd', 'a', 't', 'a', 0,   0,   0,   0};
     auto le32 = [&h](int at, uint32_t v) {
         for (int i = 0; i < 4; ++i) h[at + i] = static_cast<unsigned char>(v >> (8 * i));
     };
@@ -51,7 +59,8 @@ void packet_wav_writer::packet(const int32_t *words, int valid_words) {
         code_ = code;
         rate_ = rate_of_code(code);
         if (rate_ == 0) {
-            std::fprintf(stderr, "no sample rate reported before the first sample; writing 44100 Hz\n");
+            std::fprintf(stderr,
+                         "no sample rate reported before the first sample; writing 44100 Hz\n");
             rate_ = 44100;
         }
         header(seekable_ ? 0 : UINT64_MAX / 8);

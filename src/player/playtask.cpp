@@ -41,7 +41,9 @@ void copy_path(char *dst, const char *src) {
 
 } // namespace
 
-void playtask_set_runner(track_runner runner) { run_track = runner ? runner : player_main; }
+void playtask_set_runner(track_runner runner) {
+    run_track = runner ? runner : player_main;
+}
 
 void gen_lastname() {
     std::memset(lastfilename, 0, sizeof lastfilename);
@@ -89,7 +91,8 @@ void read_lastname(int32_t *count, char *name) {
 void save_lastname(const int32_t *count, const char *name) {
     std::string path = lastfilename;
     std::size_t slash = path.rfind('/');
-    std::string tmp = slash == std::string::npos ? ".last.tmp" : path.substr(0, slash + 1) + ".last.tmp";
+    std::string tmp =
+        slash == std::string::npos ? ".last.tmp" : path.substr(0, slash + 1) + ".last.tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;
     unsigned char record[LAST_FILE_BYTES];

@@ -40,7 +40,8 @@ struct DaemonTest : ::testing::Test {
     }
     void TearDown() override {
         daemon.stop();
-        if (HasFailure()) std::cerr << "---- daemon log tail ----\n" << tail(daemon.log(), 4000) << "\n";
+        if (HasFailure())
+            std::cerr << "---- daemon log tail ----\n" << tail(daemon.log(), 4000) << "\n";
         if (ROOT_PREFIX_LEN) fs::remove_all(SCAN_ROOT);
     }
     static std::string tail(const std::string &s, std::size_t n) {
@@ -83,7 +84,8 @@ TEST_F(DaemonTest, PowerTransportAndJumps) {
     std::string start_a1 = "start " + Daemon::media("USB/A/a1.wav") + " \n";
     std::string log = daemon.log();
     ASSERT_NE(log.find(start_a1), std::string::npos);
-    EXPECT_NE(log.find(start_a1), log.rfind(start_a1)) << "halted by the pending power-on, then again";
+    EXPECT_NE(log.find(start_a1), log.rfind(start_a1))
+        << "halted by the pending power-on, then again";
     EXPECT_TRUE(daemon.status_shows("\"status\":\"play\""));
     EXPECT_TRUE(daemon.status_shows("\"track\":\"media/pi/USB/A/a1.wav\" }"));
 
@@ -146,7 +148,8 @@ TEST_F(DaemonTest, DirectoriesAndASinkRestart) {
 
     // Garbage words and a partial word change nothing; the daemon plays on.
     std::mt19937 rng(7);
-    for (int i = 0; i < 500; ++i) daemon.send(static_cast<int32_t>(0x40000010u + rng() % 0x10000000u));
+    for (int i = 0; i < 500; ++i)
+        daemon.send(static_cast<int32_t>(0x40000010u + rng() % 0x10000000u));
     daemon.send_bytes("\x01\x00", 2);
     for (int i = 0; i < 300; ++i) ASSERT_TRUE(daemon.packet()) << "stalled after the flood";
     EXPECT_TRUE(daemon.alive());
@@ -209,7 +212,8 @@ TEST_F(DaemonTest, LastPlayedEntrySurvivesRestartsWithinItsCount) {
         EXPECT_TRUE(daemon.silent_for(500));
         power_on_and_expect(3);
         daemon.stop();
-        EXPECT_EQ(last_file(), (std::pair<int32_t, std::string>{expect_count, Daemon::media("USB/B/b1.wav")}));
+        EXPECT_EQ(last_file(),
+                  (std::pair<int32_t, std::string>{expect_count, Daemon::media("USB/B/b1.wav")}));
     }
     // Started four times in a row: back to the top of the queue.
     daemon.make_pipes();

@@ -24,12 +24,12 @@ namespace {
 
 // What the fake track runner does for one play.
 struct play_script {
-    int64_t seconds = 15;     // how long the play takes
-    int32_t command = 0;      // a command word the "decoder" receives, 0 for none
+    int64_t seconds = 15;        // how long the play takes
+    int32_t command = 0;         // a command word the "decoder" receives, 0 for none
     bool halted_by_power = true; // a pending power-on halts at the first poll
 };
 
-struct Fixture : ::testing::Test {
+struct PlayTask : ::testing::Test {
     static inline std::vector<std::string> played;
     static inline std::vector<play_script> script;
     static inline FakePlatform *clock = nullptr;
@@ -40,7 +40,8 @@ struct Fixture : ::testing::Test {
         if (!script.empty()) script.erase(script.begin());
         int64_t start = clock->now;
         // A decoder's first poll halts at once while power-on is pending.
-        if (s.halted_by_power && (plaction == PLAYER_ACTION_POWER_ON || plaction == PLAYER_ACTION_POWER_OFF))
+        if (s.halted_by_power &&
+            (plaction == PLAYER_ACTION_POWER_ON || plaction == PLAYER_ACTION_POWER_OFF))
             return -1;
         if (s.command) checkcmd(s.command);
         clock->advance(s.seconds);
@@ -91,7 +92,7 @@ struct Fixture : ::testing::Test {
 
 } // namespace
 
-TEST_F(Fixture, NothingPlaysUntilPowerOnThenTheFirstEntryStartsTwice) {
+TEST_F(PlayTask, NothingPlaysUntilPowerOnThenTheFirstEntryStartsTwice) {
     touch("USB/a.wav");
     touch("USB/b.wav");
     ASSERT_TRUE(scan_pass());
@@ -114,7 +115,7 @@ TEST_F(Fixture, NothingPlaysUntilPowerOnThenTheFirstEntryStartsTwice) {
     EXPECT_EQ(read_last("USB"), (std::pair<int32_t, std::string>{1, media("USB/a.wav")}));
 }
 
-TEST_F(Fixture, LastPlayedEntryResumesOnlyWhileItsCountAllows) {
+TEST_F(PlayTask, LastPlayedEntryResumesOnlyWhileItsCountAllows) {
     touch("USB/a.wav");
     touch("USB/b.wav");
     touch("USB/c.wav");
@@ -138,23 +139,24 @@ TEST_F(Fixture, LastPlayedEntryResumesOnlyWhileItsCountAllows) {
     EXPECT_EQ(read_last("USB"), (std::pair<int32_t, std::string>{0, media("USB/a.wav")}));
 }
 
-TEST_F(Fixture, EmptyOrMissingLastFileStartsAtTheTop) {
+TEST_F(PlayTask, EmptyOrMissingLastFileStartsAtTheTop) {
     touch("USB/a.wav");
     touch("USB/b.wav");
     std::ofstream(media("USB/last")).close();
     ASSERT_TRUE(scan_pass());
     EXPECT_EQ(plcnt, 0);
     EXPECT_TRUE(diag.contains("last cnt = 0 t=0\n"));
-    EXPECT_TRUE(diag.contains("---------------------------------lasname is " + media("USB/last") + "\n"));
+    EXPECT_TRUE(
+        diag.contains("---------------------------------lasname is " + media("USB/last") + "\n"));
 }
 
-TEST_F(Fixture, LastFileOfAnEntryInTheScanRootStaysInTheScanRoot) {
+TEST_F(PlayTask, LastFileOfAnEntryInTheScanRootStaysInTheScanRoot) {
     touch("a.wav");
     ASSERT_TRUE(scan_pass());
     EXPECT_EQ(std::string(lastfilename), media("last"));
 }
 
-TEST_F(Fixture, LastFileKeepsItsFormatAndStaleBytes) {
+TEST_F(PlayTask, LastFileKeepsItsFormatAndStaleBytes) {
     touch("USB/long-name-first.wav");
     touch("USB/z.wav");
     poweron = 1;
@@ -169,11 +171,12 @@ TEST_F(Fixture, LastFileKeepsItsFormatAndStaleBytes) {
     EXPECT_EQ(std::string(all.c_str() + 4), z);
     // Bytes past the terminator are what the buffer held: the longer path.
     std::string longer = media("USB/long-name-first.wav");
-    EXPECT_EQ(all.substr(4 + z.size() + 1, longer.size() - z.size() - 1), longer.substr(z.size() + 1));
+    EXPECT_EQ(all.substr(4 + z.size() + 1, longer.size() - z.size() - 1),
+              longer.substr(z.size() + 1));
     EXPECT_FALSE(fs::exists(media("USB/.last.tmp")));
 }
 
-TEST_F(Fixture, UnwritableMediumIsNoError) {
+TEST_F(PlayTask, UnwritableMediumIsNoError) {
     touch("USB/a.wav");
     touch("USB/b.wav");
     poweron = 1;
@@ -186,8 +189,9 @@ TEST_F(Fixture, UnwritableMediumIsNoError) {
     EXPECT_FALSE(fs::exists(media("USB/.last.tmp")));
 }
 
-TEST_F(Fixture, RepeatModesChooseTheNextEntry) {
-    for (auto f : {"USB/A/1.wav", "USB/A/2.wav", "USB/A/sub/3.wav", "USB/B/1.wav", "USB/C/1.wav", "USB/C/2.wav"})
+TEST_F(PlayTask, RepeatModesChooseTheNextEntry) {
+    for (auto f : {"USB/A/1.wav", "USB/A/2.wav", "USB/A/sub/3.wav", "USB/B/1.wav", "USB/C/1.wav",
+                   "USB/C/2.wav"})
         touch(f);
     poweron = 1;
     plaction = PLAYER_ACTION_NONE;
@@ -217,7 +221,7 @@ TEST_F(Fixture, RepeatModesChooseTheNextEntry) {
     EXPECT_EQ(plcnt, 4);
 }
 
-TEST_F(Fixture, FailedPlayTakesTheNextEntryOrTheCommandedOne) {
+TEST_F(PlayTask, FailedPlayTakesTheNextEntryOrTheCommandedOne) {
     for (auto f : {"USB/a.wav", "USB/b.wav", "USB/c.wav", "USB/d.wav"}) touch(f);
     poweron = 1;
     plaction = PLAYER_ACTION_NONE;
@@ -242,8 +246,9 @@ TEST_F(Fixture, FailedPlayTakesTheNextEntryOrTheCommandedOne) {
     EXPECT_EQ(file_errcnt, 0);
 }
 
-TEST_F(Fixture, ElevenFailuresInARowEndTheTrackLoop) {
-    for (int i = 0; i < 13; ++i) touch("USB/" + std::string(1, static_cast<char>('a' + i)) + ".wav");
+TEST_F(PlayTask, ElevenFailuresInARowEndTheTrackLoop) {
+    for (int i = 0; i < 13; ++i)
+        touch("USB/" + std::string(1, static_cast<char>('a' + i)) + ".wav");
     poweron = 1;
     plaction = PLAYER_ACTION_NONE;
     ASSERT_TRUE(scan_pass());
@@ -255,7 +260,7 @@ TEST_F(Fixture, ElevenFailuresInARowEndTheTrackLoop) {
     EXPECT_EQ(read_last("USB").second, media("USB/k.wav")) << "the 11th entry is remembered";
 }
 
-TEST_F(Fixture, NoMediaRescansAndWaits) {
+TEST_F(PlayTask, NoMediaRescansAndWaits) {
     EXPECT_FALSE(scan_pass());
     EXPECT_EQ(platform.slept, 2);
     EXPECT_TRUE(diag.contains("the disk is err\n"));

@@ -302,6 +302,24 @@ TEST_F(Reports, StatusPipeFollowsItsReader) {
     EXPECT_EQ(diag.take(), "");
 }
 
+TEST_F(Reports, DetachedStatusIsBuiltButNeverSent) {
+    if (!make_private_tmp()) GTEST_SKIP() << "no private root";
+    ASSERT_TRUE(make_fifo(STATUS_FIFO_PATH));
+    ignore_sigpipe();
+    int reader = open(STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(init_status_fifo(), 0);
+    status_fifo_detach();
+    EXPECT_EQ(statusfd, -1);
+    plcnt = 3;
+    webfile_genstatus();
+    EXPECT_EQ(statusfd, -1) << "no open attempt";
+    EXPECT_EQ(track_of(record_text(status_data)), "media/pi/USB/B/04.ape");
+    char block[STATUS_SIZE];
+    EXPECT_LE(read(reader, block, sizeof(block)), 0);
+    close(reader);
+}
+
 // ---- Queue report ----
 
 TEST_F(Reports, QueueReportText) {

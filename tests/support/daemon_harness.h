@@ -29,10 +29,15 @@ namespace pipd::testing {
 
 // Tone files whose every frame tells which file and which frame it is:
 // left = id * 1000 + frame % 500, right = frame / 500 + 1.
-inline int16_t tone_left(int id, uint32_t frame) { return static_cast<int16_t>(id * 1000 + frame % 500); }
-inline int16_t tone_right(uint32_t frame) { return static_cast<int16_t>(frame / 500 + 1); }
+inline int16_t tone_left(int id, uint32_t frame) {
+    return static_cast<int16_t>(id * 1000 + frame % 500);
+}
+inline int16_t tone_right(uint32_t frame) {
+    return static_cast<int16_t>(frame / 500 + 1);
+}
 
-inline bool write_tone_wav(const std::string &path, int id, uint32_t frames, uint32_t rate = 44100) {
+inline bool write_tone_wav(const std::string &path, int id, uint32_t frames,
+                           uint32_t rate = 44100) {
     bytes pcm;
     pcm.reserve(frames * 4);
     for (uint32_t i = 0; i < frames; ++i) {
@@ -78,7 +83,8 @@ struct packet_view {
         if (!f) return false;
         for (int k = 1; k < 512; ++k) {
             auto g = frame(k);
-            if (!g || g->first != f->first || g->second != f->second + static_cast<uint32_t>(k)) return false;
+            if (!g || g->first != f->first || g->second != f->second + static_cast<uint32_t>(k))
+                return false;
         }
         return true;
     }
@@ -112,7 +118,8 @@ class Daemon {
         log_path_ = root_ + "/tmp/pipd.log";
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
         std::string prog = std::string(PIPD_BINARY_DIR) + "/pipd";
         char *argv[] = {prog.data(), nullptr};
@@ -164,8 +171,10 @@ class Daemon {
             if (poll(&pfd, 1, static_cast<int>(std::min<long>(left, 100))) <= 0) continue;
             char buf[PACKET_BYTES];
             ssize_t n = read(sink_fd_, buf, PACKET_BYTES - partial_.size());
-            if (n > 0) partial_.insert(partial_.end(), buf, buf + n);
-            else if (n == 0) usleep(10000); // no writer at the moment
+            if (n > 0)
+                partial_.insert(partial_.end(), buf, buf + n);
+            else if (n == 0)
+                usleep(10000); // no writer at the moment
         }
         packet_view p;
         p.words.resize(PACKET_WORDS);

@@ -23,7 +23,7 @@ class FakePlatform {
     FakePlatform &operator=(const FakePlatform &) = delete;
 
     int64_t now = 1'700'000'000;
-    int64_t slept = 0;      // seconds slept in all
+    int64_t slept = 0; // seconds slept in all
     unsigned seeded = 0;
     int next_random = 4242;
     std::function<void()> on_sleep; // runs after each sleep
