@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace pipd::testing {
+namespace pipd::flac_testing {
 
 // Interleaved samples at their own bit depth (right-justified, signed).
 struct audio {
@@ -295,4 +295,4 @@ inline long first_difference(const std::vector<int32_t> &a, const std::vector<in
     return a.size() == b.size() ? -1 : static_cast<long>(n);
 }
 
-} // namespace pipd::testing
+} // namespace pipd::flac_testing

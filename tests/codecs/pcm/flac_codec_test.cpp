@@ -20,6 +20,7 @@
 
 using namespace pipd;
 using namespace pipd::testing;
+using namespace pipd::flac_testing;
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "support/flac_frames.h"
 
 using namespace pipd;
-using namespace pipd::testing;
+using namespace pipd::flac_testing;
 
 namespace {
 
