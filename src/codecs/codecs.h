@@ -6,5 +6,6 @@
 namespace pipd {
 
 int wav_codec_run();
+int flac_codec_run();
 
 } // namespace pipd

@@ -1,0 +1,440 @@
+// The FLAC codec as the player runs it: refusals, seeking, damaged files,
+// pause and halt, and the seek table.
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "codecs/pcm/flac_decoder.h"
+#include "host/codec_api.h"
+#include "host/outudp.h"
+#include "host/platform.h"
+#include "host/player_main.h"
+#include "player/state.h"
+#include "player/webfile_gen.h"
+#include "support/capture.h"
+#include "support/flac_files.h"
+#include "support/flac_frames.h"
+
+using namespace pipd;
+using namespace pipd::testing;
+using namespace pipd::flac_testing;
+
+namespace {
+
+const std::string decode_tool = PIPD_BINARY_DIR "/pipd-decode";
+
+struct decode_result {
+    int status = -1;
+    std::vector<int32_t> samples;
+    std::string messages;
+};
+
+decode_result run_decode(const std::string &input, const scratch_dir &dir, long seek_ms = -1) {
+    decode_result r;
+    const std::string out = dir.file("out.wav");
+    const std::string err = dir.file("err.txt");
+    std::string cmd = shell_quote(decode_tool) + " --wav ";
+    if (seek_ms >= 0) cmd += "--seek " + std::to_string(seek_ms) + " ";
+    cmd += shell_quote(input) + " " + shell_quote(out) + " 2>" + shell_quote(err);
+    int st = std::system(cmd.c_str());
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.samples = read_wav24(out);
+    std::vector<uint8_t> m = read_file(err);
+    r.messages.assign(m.begin(), m.end());
+    return r;
+}
+
+bool contains(const std::string &text, const std::string &needle) {
+    return text.find(needle) != std::string::npos;
+}
+
+class FlacCodec : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!have_program("flac")) GTEST_SKIP() << "no flac encoder";
+        ASSERT_FALSE(dir_.path().empty());
+    }
+
+    // Three seconds and a bit of music, encoded with the options.
+    std::string make(const std::string &options, audio *a_out = nullptr, int channels = 2,
+                     int bps = 16, std::size_t frames = 3 * 44100 + 1305,
+                     const std::string &name = "t.flac") {
+        audio a = make_audio(source_kind::music, channels, bps, 44100, frames, 21);
+        const std::string path = dir_.file(name);
+        if (!flac_encode(a, path, options, dir_.path())) return "";
+        if (a_out) *a_out = a;
+        return path;
+    }
+
+    std::string write(const std::vector<uint8_t> &bytes, const std::string &name = "x.flac") {
+        const std::string path = dir_.file(name);
+        return write_file(path, bytes) ? path : "";
+    }
+
+    scratch_dir dir_{PIPD_BINARY_DIR "/scratch"};
+};
+
+// ---------------------------------------------------------------------------
+// Streams that are not served.
+
+TEST_F(FlacCodec, RefusesStreamsItCannotPlay) {
+    for (int ch : {7, 8}) {
+        std::string p = make("-5", nullptr, ch, 16, 30000);
+        ASSERT_FALSE(p.empty());
+        decode_result r = run_decode(p, dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Frame 0, error -501\n")) << r.messages;
+        EXPECT_TRUE(r.samples.empty());
+    }
+    {
+        std::string p = make("-5 --lax --blocksize=8192");
+        ASSERT_FALSE(p.empty());
+        decode_result r = run_decode(p, dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Maximum blocksize is too large (8192 > 4608)\n"
+                                         "FLAC: Error initialising codec\n"))
+            << r.messages;
+        EXPECT_FALSE(contains(r.messages, "freq = "));
+    }
+    {
+        std::string p = make("-5", nullptr, 2, 32, 40000);
+        ASSERT_FALSE(p.empty());
+        decode_result r = run_decode(p, dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Bits per sample is too large (32 > 24)\n"))
+            << r.messages;
+    }
+    // STREAMINFO patched: a sample rate of 0, a block of 35 bytes.
+    std::string p = make("-5");
+    ASSERT_FALSE(p.empty());
+    std::vector<uint8_t> f = read_file(p);
+    flac_layout l = parse_layout(f);
+    ASSERT_TRUE(l.ok);
+    {
+        std::vector<uint8_t> g = f;
+        g[l.streaminfo + 10] = 0;
+        g[l.streaminfo + 11] = 0;
+        g[l.streaminfo + 12] &= 0x0F;
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Sample rate is 0\n")) << r.messages;
+    }
+    {
+        std::vector<uint8_t> g = f;
+        g[l.streaminfo - 1] = 35;
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: STREAMINFO block of 35 bytes, not 34\n"))
+            << r.messages;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Seeking.
+
+TEST_F(FlacCodec, SeekLandsOnTheTargetSample) {
+    struct {
+        const char *options;
+        int bps;
+    } files[] = {{"-5", 16},
+                 {"-5 --no-seektable", 16},
+                 {"-8 -S 100x -b 1152", 24},
+                 {"-5 --no-seektable --blocksize=1001", 16},
+                 {"-0 --no-seektable -b 192", 16}};
+    for (auto &file : files) {
+        SCOPED_TRACE(file.options);
+        audio a;
+        std::string p = make(file.options, &a, 2, file.bps);
+        ASSERT_FALSE(p.empty());
+        const long duration_ms = static_cast<long>(a.frames() * 1000 / 44100);
+        // Start, inside a frame, on a frame boundary, in the last frame.
+        for (long ms : {0L, 1234L, 2322L, duration_ms - 10, duration_ms}) {
+            const std::size_t target = static_cast<std::size_t>(44100LL * ms / 1000);
+            decode_result r = run_decode(p, dir_, ms);
+            EXPECT_EQ(r.status, 0) << r.messages;
+            EXPECT_EQ(first_difference(r.samples, expected_stereo(a, target)), -1) << ms << " ms";
+        }
+        // Beyond the end no frame is found: playback goes on from where it was.
+        decode_result r = run_decode(p, dir_, duration_ms + 5000);
+        EXPECT_EQ(r.status, 0) << r.messages;
+        EXPECT_EQ(first_difference(r.samples, expected_stereo(a)), -1);
+    }
+}
+
+TEST_F(FlacCodec, SeekWithoutTotalSamplesAndWithDisorderedSeekTable) {
+    audio a;
+    std::string p = make("-5 -S 20x", &a);
+    ASSERT_FALSE(p.empty());
+    std::vector<uint8_t> f = read_file(p);
+    flac_layout l = parse_layout(f);
+    ASSERT_TRUE(l.ok);
+    ASSERT_GE(l.seektable_length, 18u * 20);
+
+    // Total samples unknown: the target bounds the search.
+    std::vector<uint8_t> g = f;
+    g[l.streaminfo + 13] &= 0xF0;
+    std::fill(g.begin() + static_cast<long>(l.streaminfo) + 14,
+              g.begin() + static_cast<long>(l.streaminfo) + 18, 0);
+    decode_result r = run_decode(write(g), dir_, 1500);
+    EXPECT_EQ(r.status, 0) << r.messages;
+    EXPECT_EQ(first_difference(r.samples, expected_stereo(a, 44100 * 3 / 2)), -1);
+
+    // Points in reverse order: no crash, no hang; the seek either lands on
+    // the target or is given up, and the track then plays from where it was.
+    g = f;
+    const std::size_t n = l.seektable_length / 18;
+    for (std::size_t i = 0; i < n / 2; ++i)
+        std::swap_ranges(g.begin() + static_cast<long>(l.seektable + 18 * i),
+                         g.begin() + static_cast<long>(l.seektable + 18 * i + 18),
+                         g.begin() + static_cast<long>(l.seektable + 18 * (n - 1 - i)));
+    for (long ms : {0L, 700L, 2500L}) {
+        r = run_decode(write(g), dir_, ms);
+        EXPECT_EQ(r.status, 0) << r.messages;
+        const std::size_t target = static_cast<std::size_t>(44100LL * ms / 1000);
+        EXPECT_TRUE(first_difference(r.samples, expected_stereo(a, target)) == -1 ||
+                    first_difference(r.samples, expected_stereo(a)) == -1)
+            << ms;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Damaged files.
+
+TEST_F(FlacCodec, DamagedFilesPlayUpToTheDamage) {
+    audio a;
+    std::string p = make("-5 --no-seektable --no-padding -b 4096", &a);
+    ASSERT_FALSE(p.empty());
+    std::vector<uint8_t> f = read_file(p);
+    flac_layout l = parse_layout(f);
+    ASSERT_TRUE(l.ok);
+    // Frame starts, from the decoder itself.
+    std::vector<std::size_t> starts;
+    {
+        test_context t(2, 16, l.min_blocksize, l.max_blocksize);
+        for (std::size_t pos = l.first_frame; pos < f.size();) {
+            starts.push_back(pos);
+            std::vector<uint8_t> rest(f.begin() + static_cast<long>(pos), f.end());
+            ASSERT_EQ(t.decode(rest), 0);
+            pos += static_cast<std::size_t>(t.fc.frame_bytes);
+        }
+    }
+    ASSERT_GT(starts.size(), 20u);
+    const std::vector<int32_t> all = expected_stereo(a);
+    auto prefix = [&all](std::size_t frames) {
+        return std::vector<int32_t>(all.begin(), all.begin() + static_cast<long>(2 * frames));
+    };
+
+    // A damaged header in frame 20: frames 0..19 play, then the error.
+    {
+        std::vector<uint8_t> g = f;
+        g[starts[20] + 4] ^= 0x01; // frame number 20 -> 21: the CRC-8 fails
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Frame 20, error -18\n")) << r.messages;
+        EXPECT_EQ(first_difference(r.samples, prefix(20 * 4096)), -1);
+    }
+    // Cut in the middle of frame 25: what was whole plays, the cut frame
+    // is refused without reading past the end of the file.
+    {
+        std::vector<uint8_t> g(f.begin(), f.begin() + static_cast<long>(starts[25] + 100));
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Frame 25, error -19\n")) << r.messages;
+        EXPECT_EQ(first_difference(r.samples, prefix(25 * 4096)), -1);
+    }
+    // Damage inside the audio data of frames: any outcome but a crash or
+    // a hang (the frame CRC is not checked, so a frame may pass).
+    for (std::size_t k : {3u, 10u, 27u}) {
+        std::vector<uint8_t> g = f;
+        for (std::size_t i = starts[k] + 30; i < starts[k] + 60; ++i) g[i] = 0xFF;
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << r.messages;
+    }
+    // Truncated inside the metadata.
+    {
+        std::vector<uint8_t> g(f.begin(), f.begin() + static_cast<long>(l.streaminfo + 10));
+        g.resize(200000, 0);
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.samples.empty());
+    }
+}
+
+TEST_F(FlacCodec, GarbageAndBrokenMetadata) {
+    {
+        decode_result r = run_decode(write(std::vector<uint8_t>(200000, 0xFF)), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
+    }
+    {
+        // "fLaC" and then 0xFF bytes: a block header claiming 16 MiB.
+        std::vector<uint8_t> g(200000, 0xFF);
+        std::copy_n("fLaC", 4, g.begin());
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
+    }
+    audio a;
+    std::string p = make("-5 --padding=1000", &a);
+    ASSERT_FALSE(p.empty());
+    std::vector<uint8_t> f = read_file(p);
+    flac_layout l = parse_layout(f);
+    ASSERT_TRUE(l.ok);
+    // The seek table (not last) claims to run past the end of the file.
+    {
+        std::vector<uint8_t> g = f;
+        ASSERT_NE(l.seektable, 0u);
+        g[l.seektable - 3] = 0x7F;
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
+    }
+    // The last block (padding) does: no frame is found after it.
+    {
+        std::vector<uint8_t> g = f;
+        std::size_t last = l.first_frame - 1000 - 4;
+        ASSERT_EQ(g[last] & 0x80, 0x80);
+        g[last + 1] = 0x7F;
+        decode_result r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 0) << r.messages;
+        EXPECT_TRUE(contains(r.messages, "FLAC: Decoded 0 samples\n")) << r.messages;
+        EXPECT_TRUE(r.samples.empty());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// In the player's own process.
+
+class FlacInProcess : public FlacCodec {
+  protected:
+    void SetUp() override {
+        FlacCodec::SetUp();
+        if (IsSkipped()) return;
+        reset_player_state();
+        status_fifo_detach();
+        outfifo_reset();
+        plaction = PLAYER_ACTION_NONE;
+        ploffset = -1;
+        poweron = 1;
+        playstat_reset("");
+    }
+    void TearDown() override {
+        platform_set(nullptr);
+        outfifo_set_sink(nullptr);
+        ploffset = -1;
+        plaction = PLAYER_ACTION_NONE;
+    }
+};
+
+int sleeps = 0;
+
+TEST_F(FlacInProcess, HaltDuringPauseEndsTheTrackNormally) {
+    std::string p = make("-5");
+    ASSERT_FALSE(p.empty());
+    static const platform_ops ops = {[] { return int64_t{0}; },
+                                     [](unsigned s) {
+                                         EXPECT_EQ(s, 1u);
+                                         if (++sleeps == 3) plaction = PLAYER_ACTION_NEXT;
+                                     },
+                                     [](unsigned) {}, [] { return 0; }};
+    sleeps = 0;
+    platform_set(&ops);
+    plaction = PLAYER_ACTION_PAUSE;
+    DiagCapture diag;
+    PacketCapture packets;
+    player_main(p.c_str());
+    EXPECT_TRUE(last_track_outcome().decoder_ran);
+    EXPECT_EQ(last_track_outcome().decoder_result, 0);
+    EXPECT_EQ(sleeps, 3);
+    EXPECT_TRUE(diag.contains("FLAC: Decoded 0 samples\n")) << diag.text();
+    EXPECT_EQ(playstat.frequency, 44100);
+    EXPECT_EQ(playstat.bps, 16);
+    EXPECT_EQ(playstat.channel, 2);
+    EXPECT_EQ(playstat.length, static_cast<int32_t>((3 * 44100 + 1305) * 1000LL / 44100));
+}
+
+// Samples a test sink collects, and seeks it requests while the track plays.
+struct seek_script {
+    std::vector<int32_t> stream; // channel 0, channel 1, ...
+    int packets = 0;
+    struct step {
+        int at_packet;
+        int32_t ms;
+    };
+    std::vector<step> steps;
+    std::vector<uint32_t> elapsed_after; // elapsed when the next packet came
+} script;
+
+TEST_F(FlacInProcess, SeeksWhilePlayingAlsoAfterTheEndWasReached) {
+    // Long enough for several input windows.
+    audio a;
+    std::string p = make("-5 --no-seektable", &a, 2, 16, 20 * 44100);
+    ASSERT_FALSE(p.empty());
+    ASSERT_GT(read_file(p).size(), 3u * 131072);
+    script = {};
+    // Near the end first (the input meets the end of the file), then back
+    // to the start and through every window once more.
+    script.steps = {{20, 19500}, {40, 1000}};
+    outfifo_set_sink([](const int32_t *words, std::size_t, int valid) {
+        ++script.packets;
+        for (int i = PACKET_HEADER_WORDS; i + 1 < valid; i += 2) {
+            script.stream.push_back(words[i + 1]);
+            script.stream.push_back(words[i]);
+        }
+        for (auto &s : script.steps)
+            if (s.at_packet == script.packets) ploffset = s.ms;
+    });
+    DiagCapture diag;
+    player_main(p.c_str());
+    EXPECT_EQ(last_track_outcome().decoder_result, 0) << diag.text();
+    EXPECT_EQ(ploffset, -1);
+    // The tail of what was played is the source from 1 s on.
+    std::vector<int32_t> want = expected_stereo(a, 44100);
+    ASSERT_GE(script.stream.size(), want.size());
+    std::vector<int32_t> tail(script.stream.end() - static_cast<long>(want.size()),
+                              script.stream.end());
+    EXPECT_EQ(first_difference(tail, want), -1);
+    EXPECT_EQ(playstat.elapsed, 20000u);
+}
+
+TEST_F(FlacInProcess, SeekTableKeepsFiveThousandRealPoints) {
+    audio a;
+    std::string p = make("-5 --no-seektable --no-padding", &a);
+    ASSERT_FALSE(p.empty());
+    std::vector<uint8_t> f = read_file(p);
+    flac_layout l = parse_layout(f);
+    ASSERT_TRUE(l.ok);
+    // A SEEKTABLE of 3 placeholders, a point beyond 32 bits and 6000 points.
+    std::vector<uint8_t> body;
+    auto point = [&body](uint64_t sample, uint64_t offset, uint16_t n) {
+        for (int i = 7; i >= 0; --i) body.push_back(static_cast<uint8_t>(sample >> (8 * i)));
+        for (int i = 7; i >= 0; --i) body.push_back(static_cast<uint8_t>(offset >> (8 * i)));
+        body.push_back(static_cast<uint8_t>(n >> 8));
+        body.push_back(static_cast<uint8_t>(n));
+    };
+    for (int i = 0; i < 3; ++i) point(~0ull, 0, 0);
+    point(1ull << 32, 0, 4096);
+    for (uint32_t i = 0; i < 6000; ++i) point(i * 7, i * 3, 4096);
+    std::vector<uint8_t> head = {3, static_cast<uint8_t>(body.size() >> 16),
+                                 static_cast<uint8_t>(body.size() >> 8),
+                                 static_cast<uint8_t>(body.size())};
+    head.insert(head.end(), body.begin(), body.end());
+    std::vector<uint8_t> g = f;
+    ASSERT_EQ(g[l.streaminfo - 4] & 0x80, 0); // a comment block follows STREAMINFO
+    g.insert(g.begin() + static_cast<long>(l.streaminfo + 34), head.begin(), head.end());
+    const std::string path = write(g);
+    DiagCapture diag;
+    PacketCapture packets;
+    player_main(path.c_str());
+    EXPECT_EQ(last_track_outcome().decoder_result, 0) << diag.text();
+    EXPECT_EQ(nseekpoints, FLAC_MAX_SEEKPOINTS);
+    EXPECT_EQ(seekpoints[0].sample, 0u);
+    EXPECT_EQ(seekpoints[4999].sample, 4999u * 7);
+    EXPECT_EQ(seekpoints[4999].offset, 4999u * 3);
+    EXPECT_EQ(fc.metadata_length, l.first_frame + head.size());
+}
+
+} // namespace
