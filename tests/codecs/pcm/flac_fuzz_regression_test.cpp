@@ -1,4 +1,4 @@
-// Replays the fuzz inputs kept in fuzz/regressions exactly as the fuzz
+// Replays the fuzz inputs kept in fuzz/regressions/flac exactly as the fuzz
 // target plays them: control byte, then the file, padded with zeros to the
 // first window. Kept there: every input that ever made the codec fail under
 // the sanitizers, and small inputs the fuzzer found that reach each refusal
@@ -25,7 +25,7 @@ using namespace pipd::flac_testing;
 namespace {
 
 TEST(FlacFuzzRegressions, KeptInputsPlayWithoutFault) {
-    const std::string dir = PIPD_SOURCE_DIR "/fuzz/regressions";
+    const std::string dir = PIPD_SOURCE_DIR "/fuzz/regressions/flac";
     std::vector<std::string> names;
     if (DIR *d = opendir(dir.c_str())) {
         while (dirent *e = readdir(d))

@@ -2,9 +2,9 @@
 # Writes the seed corpus of the FLAC fuzz target into DIR: small files made by
 # the reference encoder from generated sources, each behind the control
 # byte of the fuzz input (0: play, odd: play with a pending seek).
-# usage: fuzz/make_seeds.sh DIR
+# usage: fuzz/make_flac_seeds.sh DIR
 set -euo pipefail
-out=${1:?usage: make_seeds.sh DIR}
+out=${1:?usage: make_flac_seeds.sh DIR}
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
