@@ -258,6 +258,14 @@ bool track_pass() {
     return true;
 }
 
+void scan_loop_turn() {
+    if (!scan_pass()) return;
+    while (track_pass()) {
+    }
+    file_errcnt = 0;
+    pl_sleep(5);
+}
+
 void playtask() {
     poweron = 0;
     file_errcnt = 0;
@@ -268,13 +276,7 @@ void playtask() {
     open_cmd_fifo();
     player_setup();
 
-    for (;;) {
-        if (!scan_pass()) continue;
-        while (track_pass()) {
-        }
-        file_errcnt = 0;
-        pl_sleep(5);
-    }
+    for (;;) scan_loop_turn();
 }
 
 } // namespace pipd

@@ -31,6 +31,10 @@ bool scan_pass();
 // the caller then pauses and rescans.
 bool track_pass();
 
+// One turn of the scan loop: a scan and, when it found media, the track loop
+// until too many plays failed in a row, then a pause of 5 seconds.
+void scan_loop_turn();
+
 void gen_lastname();
 void read_lastname(int32_t *count, char *name);
 void save_lastname(const int32_t *count, const char *name);

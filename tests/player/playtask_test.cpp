@@ -260,6 +260,23 @@ TEST_F(PlayTask, ElevenFailuresInARowEndTheTrackLoop) {
     EXPECT_EQ(read_last("USB").second, media("USB/k.wav")) << "the 11th entry is remembered";
 }
 
+TEST_F(PlayTask, AfterElevenFailuresTheLoopPausesAndRescans) {
+    for (auto f : {"USB/a.wav", "USB/b.wav", "USB/c.wav"}) touch(f);
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    script.assign(11, play_script{.seconds = 2});
+    int64_t slept_before = platform.slept;
+    scan_loop_turn();
+    EXPECT_EQ(played.size(), 11u);
+    EXPECT_EQ(file_errcnt, 0);
+    EXPECT_EQ(platform.slept - slept_before, 1 + 5)
+        << "a second after the sort, 5 before the rescan";
+    // The rescan resumes at the 11th entry played (a b c a b c a b c a b).
+    script.assign(1, play_script{.seconds = 30});
+    ASSERT_TRUE(scan_pass());
+    EXPECT_EQ(plcnt, 1);
+}
+
 TEST_F(PlayTask, MediaThatDisappearsLeadsToARescan) {
     touch("USB/a.wav");
     poweron = 1;
