@@ -56,8 +56,8 @@ median_time() {
 }
 
 printf "%-36s %11s %11s %7s\n" file pipd-decode "flac -d" ratio
-for spec in "cd16_l5 44100 16 -5" "cd16_l8 44100 16 -8" "hires24_l8 96000 24 -8"; do
-    set -- $spec
+for case_ in "cd16_l5 44100 16 -5" "cd16_l8 44100 16 -8" "hires24_l8 96000 24 -8"; do
+    set -- $case_
     f=$(make_file "$1" "$2" "$3" "$4")
     # Both decoders once first, to warm the page cache.
     "$decoder" "$f" /dev/null 2>/dev/null
