@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -294,5 +295,31 @@ inline long first_difference(const std::vector<int32_t> &a, const std::vector<in
         if (a[i] != b[i]) return static_cast<long>(i);
     return a.size() == b.size() ? -1 : static_cast<long>(n);
 }
+
+#ifdef PIPD_BINARY_DIR
+struct decode_result {
+    int status = -1; // exit status of pipd-decode
+    std::vector<int32_t> samples;
+    std::string messages;
+};
+
+// Runs this build's pipd-decode --wav on input (with a pending seek when
+// seek_ms >= 0) and reads back the samples and the diagnostics.
+inline decode_result run_decode(const std::string &input, const scratch_dir &dir,
+                                long seek_ms = -1) {
+    decode_result r;
+    const std::string out = dir.file("out.wav");
+    const std::string err = dir.file("err.txt");
+    std::string cmd = shell_quote(PIPD_BINARY_DIR "/pipd-decode") + " --wav ";
+    if (seek_ms >= 0) cmd += "--seek " + std::to_string(seek_ms) + " ";
+    cmd += shell_quote(input) + " " + shell_quote(out) + " 2>" + shell_quote(err);
+    int st = std::system(cmd.c_str());
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.samples = read_wav24(out);
+    std::vector<uint8_t> m = read_file(err);
+    r.messages.assign(m.begin(), m.end());
+    return r;
+}
+#endif
 
 } // namespace pipd::flac_testing

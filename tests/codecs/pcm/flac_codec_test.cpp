@@ -24,29 +24,6 @@ using namespace pipd::flac_testing;
 
 namespace {
 
-const std::string decode_tool = PIPD_BINARY_DIR "/pipd-decode";
-
-struct decode_result {
-    int status = -1;
-    std::vector<int32_t> samples;
-    std::string messages;
-};
-
-decode_result run_decode(const std::string &input, const scratch_dir &dir, long seek_ms = -1) {
-    decode_result r;
-    const std::string out = dir.file("out.wav");
-    const std::string err = dir.file("err.txt");
-    std::string cmd = shell_quote(decode_tool) + " --wav ";
-    if (seek_ms >= 0) cmd += "--seek " + std::to_string(seek_ms) + " ";
-    cmd += shell_quote(input) + " " + shell_quote(out) + " 2>" + shell_quote(err);
-    int st = std::system(cmd.c_str());
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.samples = read_wav24(out);
-    std::vector<uint8_t> m = read_file(err);
-    r.messages.assign(m.begin(), m.end());
-    return r;
-}
-
 bool contains(const std::string &text, const std::string &needle) {
     return text.find(needle) != std::string::npos;
 }

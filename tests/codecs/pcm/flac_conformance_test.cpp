@@ -15,31 +15,8 @@ using namespace pipd::flac_testing;
 
 namespace {
 
-const std::string decode_tool = PIPD_BINARY_DIR "/pipd-decode";
-
 // Files shorter than the first input window are never played.
 constexpr std::size_t MIN_PLAYABLE = 140000;
-
-struct decode_result {
-    int status = -1; // exit status of pipd-decode
-    std::vector<int32_t> samples;
-    std::string messages;
-};
-
-decode_result run_decode(const std::string &input, const scratch_dir &dir, long seek_ms = -1) {
-    decode_result r;
-    const std::string out = dir.file("out.wav");
-    const std::string err = dir.file("err.txt");
-    std::string cmd = shell_quote(decode_tool) + " --wav ";
-    if (seek_ms >= 0) cmd += "--seek " + std::to_string(seek_ms) + " ";
-    cmd += shell_quote(input) + " " + shell_quote(out) + " 2>" + shell_quote(err);
-    int st = std::system(cmd.c_str());
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.samples = read_wav24(out);
-    std::vector<uint8_t> m = read_file(err);
-    r.messages.assign(m.begin(), m.end());
-    return r;
-}
 
 class FlacConformance : public ::testing::Test {
   protected:
