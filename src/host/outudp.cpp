@@ -77,6 +77,12 @@ void send_packet(int valid_words) {
 
 } // namespace
 
+int32_t rate_of_code(int32_t code) {
+    for (const auto &e : rate_codes)
+        if (e.code == code) return e.rate;
+    return 0;
+}
+
 int32_t rate_code(int32_t rate) {
     for (const auto &e : rate_codes)
         if (e.rate == rate) return e.code;

@@ -14,6 +14,8 @@ inline constexpr int MAX_INSERT_FRAMES = 8192;
 
 // Rate code of the packet header; -1 for a rate without a code.
 int32_t rate_code(int32_t rate);
+// Sample rate of a rate code; 0 for a code without a rate.
+int32_t rate_of_code(int32_t code);
 
 extern int32_t tcpbuffer[PACKET_WORDS];
 extern int tcpbuffptr;

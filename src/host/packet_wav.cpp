@@ -4,25 +4,6 @@
 
 namespace pipd {
 
-int32_t rate_of_code(int32_t code) {
-    switch (code) {
-    case 0x13:
-        return 44100;
-    case 3:
-        return 48000;
-    case 0x11:
-        return 88200;
-    case 1:
-        return 96000;
-    case 0x10:
-        return 176400;
-    case 0:
-        return 192000;
-    default:
-        return 0;
-    }
-}
-
 packet_wav_writer::packet_wav_writer(std::FILE *out) : out_(out) {
     start_ = std::ftell(out_);
     seekable_ = start_ >= 0 && std::fseek(out_, start_, SEEK_SET) == 0;

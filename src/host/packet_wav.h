@@ -8,9 +8,6 @@
 
 namespace pipd {
 
-// Sample rate of a packet's rate code; 0 for a code without a rate.
-int32_t rate_of_code(int32_t code);
-
 class packet_wav_writer {
   public:
     // Writes to out from its current position; a seekable out gets the real

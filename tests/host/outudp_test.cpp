@@ -37,6 +37,7 @@ TEST_F(OutputTest, RateCodesAndHeader) {
         ci_configure(CODEC_CONFIG_FREQUENCY, rate);
         EXPECT_EQ(static_cast<uint32_t>(tcpbuffer[0]), OUTPUT_MAGIC);
         EXPECT_EQ(tcpbuffer[1], code) << rate;
+        EXPECT_EQ(rate_of_code(code), rate);
         EXPECT_EQ(dsdout, 0);
     }
     // A rate without a code keeps the code word in force.
