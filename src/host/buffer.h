@@ -17,7 +17,7 @@ struct buffer_info {
     uint32_t intpos;     // cursor index in the window
     uint8_t *cur;        // buf + intpos
     int fd;              // the open file
-    int fileend;         // a read came up short
+    int fileend;         // the window reaches the end of the file (a read came up short)
     int fileerr;         // positioning failed
 };
 

@@ -47,21 +47,10 @@ uint64_t be64(const uint8_t *p) {
     return static_cast<uint64_t>(be(p, 4)) << 32 | be(p + 4, 4);
 }
 
-// Requests n bytes at the cursor. Once the host has met the end of the file
-// it stops refilling near the end of its window, also after a seek back to
-// an earlier part of the file; a frame there would be cut short. Then the
-// window is moved on and back to the cursor, which reads it afresh.
+// Requests n bytes at the cursor.
 const uint8_t *request_input(uint32_t n, uint32_t *available) {
     *available = 0;
     auto *p = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(available, n));
-    if (p && *available < n) {
-        const uint64_t pos = ci->ci_getpos();
-        if (pos + *available < ci->filesize) {
-            ci->ci_advance_buffer_raw(*available);
-            ci->ci_seek_buffer_raw(pos);
-            p = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(available, n));
-        }
-    }
     if (!p) *available = 0;
     return p;
 }
