@@ -222,7 +222,8 @@ TEST_F(WindowTest, RandomOperationsMatchTheFile) {
             }
             ASSERT_EQ(ci_getpos(), pos);
             ASSERT_EQ(bufinfo.fpos_start % 4, 0u);
-            if (bufinfo.fileend) ASSERT_GE(bufinfo.fpos, size) << "end state of a window short of it";
+            if (bufinfo.fileend)
+                ASSERT_GE(bufinfo.fpos, size) << "end state of a window short of it";
             ASSERT_LE(bufinfo.bufsize, static_cast<uint32_t>(INPUT_WINDOW_SIZE));
         }
     }
