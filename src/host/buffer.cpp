@@ -11,12 +11,14 @@
 namespace pipd {
 
 buffer_info bufinfo = {0, INPUT_WINDOW_SIZE, nullptr, 0, 0, 0, nullptr, -1, 0, 0};
+uint64_t window_reads = 0;
 
 namespace {
 
 // Reads up to n bytes, retrying interrupted and partial reads; a failed
 // read counts as what came before it.
 uint32_t read_full(int fd, uint8_t *dst, uint32_t n) {
+    ++window_reads;
     uint32_t got = 0;
     while (got < n) {
         ssize_t r = read(fd, dst + got, n - got);

@@ -22,6 +22,9 @@ struct buffer_info {
 };
 
 extern buffer_info bufinfo;
+// Reads of the file by the window since the process started (shifts and
+// re-windows), for tests and benchmarks that watch the input's cost.
+extern uint64_t window_reads;
 
 // Allocates the window memory once; false when it cannot be had.
 bool player_malloc();
