@@ -109,10 +109,11 @@ class Daemon {
         unlink(QUEUE_FILE_PATH);
     }
 
-    // Starts the daemon with the test's ends of the pipes already open.
-    bool start() {
+    // Starts the daemon with the test's ends of the pipes already open (the
+    // status pipe's only when read_status: it has room for one reader).
+    bool start(bool read_status = true) {
         signal(SIGPIPE, SIG_IGN);
-        status_fd_ = open(STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (read_status) status_fd_ = open(STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         cmd_fd_ = open(CMD_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
         open_sink();
         log_path_ = root_ + "/tmp/pipd.log";

@@ -1,0 +1,323 @@
+// The web remote of pipd: shows what plays and the queue, live through
+// the event stream, and sends commands.
+'use strict';
+
+(() => {
+  const $ = (id) => document.getElementById(id);
+  const REPEAT_NAMES = ['Repeat all', 'Repeat one', 'Repeat folder'];
+  const STATE_NAMES = { play: 'playing', pause: 'paused', poweroff: 'off' };
+
+  let record = null;        // the newest status record
+  let receivedAt = 0;       // when it came (performance.now())
+  let daemonUp = false;
+  let serverUp = false;
+  let queue = [];           // entries as /api/queue gives them
+  let byPath = new Map();   // entry path -> entry
+  let queueKey = null;      // what the queue shown belongs to
+  let shownEntry = null;    // entry number highlighted
+  let shownCue = -2;
+  let lastCommand = null;
+  let token = localStorage.getItem('pipd-token') || '';
+
+  // A link may carry the token: http://board:8080/#token=SECRET
+  if (location.hash.startsWith('#token=')) {
+    token = decodeURIComponent(location.hash.slice(7));
+    localStorage.setItem('pipd-token', token);
+    history.replaceState(null, '', location.pathname);
+  }
+
+  const num = (v) => {
+    const n = parseInt(v, 10);
+    return Number.isFinite(n) ? n : 0;
+  };
+  const clock = (ms) => {
+    const s = Math.max(0, Math.floor(ms / 1000));
+    const h = Math.floor(s / 3600);
+    const m = Math.floor(s / 60) % 60;
+    const ss = String(s % 60).padStart(2, '0');
+    return h ? `${h}:${String(m).padStart(2, '0')}:${ss}` : `${m}:${ss}`;
+  };
+  const splitPath = (path) => {
+    const i = path.lastIndexOf('/');
+    return i < 0 ? ['', path] : [path.slice(0, i), path.slice(i + 1)];
+  };
+  // Folders read better without the mount point every path starts with.
+  const folderName = (folder) => folder.replace(/^media\/pi\/?/, '') || '/';
+
+  // ---- Banner ----------------------------------------------------------
+  function updateBanner() {
+    const b = $('banner');
+    let text = '';
+    if (!serverUp) text = 'Cannot reach pipd-web. Trying again…';
+    else if (!daemonUp) text = 'The player (pipd) is not running.';
+    b.textContent = text;
+    b.hidden = !text;
+  }
+
+  // ---- What plays --------------------------------------------------------
+  // The queue entry of the status's track text, and the disc image track
+  // title that may follow the entry's path (" >title").
+  function locate(track) {
+    if (byPath.has(track)) return { entry: byPath.get(track), disc: null };
+    for (let i = track.indexOf(' >'); i >= 0; i = track.indexOf(' >', i + 1)) {
+      const path = track.slice(0, i);
+      if (byPath.has(path)) return { entry: byPath.get(path), disc: track.slice(i + 2) };
+    }
+    return { entry: null, disc: null };
+  }
+
+  // The cue track playing at els (-1 before the first).
+  function cueAt(entry, els) {
+    if (!entry || !entry.tracks) return -1;
+    let k = 0;
+    while (k < entry.tracks.length && els >= entry.tracks[k].start) k++;
+    return k - 1;
+  }
+
+  function current() {
+    if (!record) return null;
+    const state = record.status;
+    const track = record.track || '';
+    const length = num(record.length);
+    let els = num(record.els);
+    // Between records the time runs on by itself while playing.
+    if (state === 'play' && daemonUp) els += performance.now() - receivedAt;
+    if (length > 0) els = Math.min(els, length);
+    const where = locate(track);
+    const cue = cueAt(where.entry, els);
+    return { state, track, length, els, entry: where.entry, disc: where.disc, cue };
+  }
+
+  function render() {
+    const c = current();
+    document.body.dataset.state = c && daemonUp ? c.state : 'unknown';
+    if (!c) return;
+    $('state').textContent = daemonUp ? STATE_NAMES[c.state] || c.state : 'not running';
+    $('repeat-mode').textContent = REPEAT_NAMES[num(record.repeat)] || '';
+    $('repeat-label').textContent = REPEAT_NAMES[num(record.repeat)] || 'Repeat';
+    $('power-label').textContent = c.state === 'poweroff' ? 'Turn on' : 'Turn off';
+
+    const path = c.entry ? c.entry.path : c.track;
+    const hasPath = path.includes('/');
+    const [folder, file] = hasPath ? splitPath(path) : ['', path];
+    $('folder').textContent = hasPath ? folderName(folder) : '';
+    $('file').textContent = file || '\u00a0';
+    let title = '';
+    if (c.disc !== null) title = c.disc;
+    else if (c.cue >= 0) title = `${c.cue + 1}. ${c.entry.tracks[c.cue].title}`;
+    $('track').textContent = title;
+    $('track').hidden = !title;
+    tick();
+    highlight(c);
+  }
+
+  // The clock and the bar: the cue track's own when one plays.
+  function tick() {
+    const c = current();
+    if (!c) return;
+    let start = 0;
+    let end = c.length;
+    if (c.cue >= 0) {
+      const tracks = c.entry.tracks;
+      start = tracks[c.cue].start;
+      end = c.cue + 1 < tracks.length ? tracks[c.cue + 1].start : c.length;
+    }
+    const span = Math.max(0, end - start);
+    const at = Math.max(0, c.els - start);
+    $('elapsed').textContent = clock(at);
+    $('length').textContent = clock(span);
+    $('bar').style.transform = `scaleX(${span > 0 ? Math.min(1, at / span) : 0})`;
+  }
+
+  function highlight(c) {
+    const entryNo = c.entry ? c.entry.entry : null;
+    if (entryNo === shownEntry && c.cue === shownCue) return;
+    for (const el of document.querySelectorAll('.current')) el.classList.remove('current');
+    for (const el of document.querySelectorAll('.cue.disc')) el.remove();
+    if (entryNo !== null) {
+      const el = document.querySelector(`.entry[data-entry="${entryNo}"]`);
+      if (el) {
+        el.classList.add('current');
+        if (c.disc !== null) {
+          const d = document.createElement('div');
+          d.className = 'cue disc current';
+          d.textContent = c.disc;
+          el.after(d);
+        }
+        const cueEl = document.querySelector(`.cue[data-entry="${entryNo}"][data-track="${c.cue}"]`);
+        if (cueEl) cueEl.classList.add('current');
+        if (entryNo !== shownEntry) (cueEl || el).scrollIntoView({ block: 'nearest' });
+      }
+    }
+    shownEntry = entryNo;
+    shownCue = c.cue;
+  }
+
+  function applyRecord(r) {
+    if (!r || typeof r !== 'object' || !('status' in r)) return;
+    record = r;
+    receivedAt = performance.now();
+    daemonUp = true;
+    updateBanner();
+    const key = `${r.randid}/${r.playqueueCount}`;
+    if (key !== queueKey) {
+      queueKey = key;
+      loadQueue();
+    }
+    render();
+  }
+
+  // ---- Queue ---------------------------------------------------------------
+  async function loadQueue() {
+    try {
+      const r = await fetch('/api/queue', { cache: 'no-store' });
+      if (!r.ok) return;
+      const j = await r.json();
+      queue = Array.isArray(j.entries) ? j.entries : [];
+    } catch (e) {
+      return;
+    }
+    byPath = new Map(queue.map((e) => [e.path, e]));
+    renderQueue();
+    render();
+  }
+
+  function renderQueue() {
+    const list = $('queue');
+    const parts = [];
+    let lastFolder = null;
+    for (const e of queue) {
+      const [folder, file] = splitPath(e.path);
+      if (folder !== lastFolder) {
+        const h = document.createElement('div');
+        h.className = 'folder-head';
+        h.textContent = folderName(folder);
+        h.dataset.folder = folder;
+        parts.push(h);
+        lastFolder = folder;
+      }
+      const b = document.createElement('button');
+      b.type = 'button';
+      b.className = 'entry';
+      b.dataset.entry = e.entry;
+      b.dataset.folder = folder;
+      b.textContent = file;
+      let search = e.path;
+      parts.push(b);
+      for (const t of e.tracks || []) {
+        const tb = document.createElement('button');
+        tb.type = 'button';
+        tb.className = 'cue';
+        tb.dataset.entry = e.entry;
+        tb.dataset.track = t.track;
+        tb.textContent = `${t.track + 1}. ${t.title}`;
+        search += '\n' + t.title;
+        parts.push(tb);
+      }
+      b.dataset.search = search.toLowerCase();
+    }
+    list.replaceChildren(...parts);
+    $('queue-empty').hidden = queue.length > 0;
+    shownEntry = null;
+    shownCue = -2;
+    applyFilter();
+  }
+
+  function applyFilter() {
+    const words = $('filter').value.toLowerCase().split(/\s+/).filter(Boolean);
+    const visibleFolders = new Set();
+    for (const b of document.querySelectorAll('.entry')) {
+      const show = words.every((w) => b.dataset.search.includes(w));
+      b.hidden = !show;
+      for (const t of document.querySelectorAll(`.cue[data-entry="${b.dataset.entry}"]`)) t.hidden = !show;
+      if (show) visibleFolders.add(b.dataset.folder);
+    }
+    for (const h of document.querySelectorAll('.folder-head')) h.hidden = !visibleFolders.has(h.dataset.folder);
+  }
+
+  // ---- Commands --------------------------------------------------------------
+  async function command(body) {
+    lastCommand = body;
+    const headers = { 'Content-Type': 'application/json' };
+    if (token) headers.Authorization = `Bearer ${token}`;
+    let r;
+    try {
+      r = await fetch('/api/command', { method: 'POST', headers, body: JSON.stringify(body) });
+    } catch (e) {
+      serverUp = false;
+      updateBanner();
+      return;
+    }
+    if (r.status === 401 || r.status === 403) {
+      $('token-form').hidden = false;
+      $('token').focus();
+      return;
+    }
+    const j = await r.json().catch(() => null);
+    if (r.ok) applyRecord(j);
+    else if (r.status === 503) {
+      daemonUp = false;
+      updateBanner();
+      render();
+    }
+  }
+
+  $('token-form').addEventListener('submit', (ev) => {
+    ev.preventDefault();
+    token = $('token').value;
+    localStorage.setItem('pipd-token', token);
+    $('token-form').hidden = true;
+    if (lastCommand) command(lastCommand);
+  });
+
+  const simple = { prev: 'prev', next: 'next', 'prev-dir': 'prev-dir', 'next-dir': 'next-dir', repeat: 'repeat' };
+  for (const [id, name] of Object.entries(simple)) $(id).addEventListener('click', () => command({ command: name }));
+  $('play').addEventListener('click', () => {
+    // Play on a player that is off turns it on; otherwise pause toggles.
+    if (record && record.status === 'poweroff') command({ command: 'on' });
+    else command({ command: 'pause' });
+  });
+  $('power').addEventListener('click', () => {
+    command({ command: record && record.status === 'poweroff' ? 'on' : 'off' });
+  });
+  $('queue').addEventListener('click', (ev) => {
+    const b = ev.target.closest('button.entry, button.cue');
+    if (!b) return;
+    command({ command: 'play', entry: num(b.dataset.entry), track: num(b.dataset.track || 0) });
+  });
+  $('filter').addEventListener('input', applyFilter);
+
+  // ---- Live --------------------------------------------------------------------
+  function connect() {
+    const es = new EventSource('/api/events');
+    es.addEventListener('open', () => {
+      serverUp = true;
+      updateBanner();
+    });
+    es.addEventListener('status', (ev) => {
+      serverUp = true;
+      try {
+        applyRecord(JSON.parse(ev.data));
+      } catch (e) {
+        /* not a record: ignored */
+      }
+    });
+    es.addEventListener('offline', () => {
+      serverUp = true;
+      daemonUp = false;
+      updateBanner();
+      render();
+    });
+    es.addEventListener('error', () => {
+      serverUp = false;
+      updateBanner();
+      render();
+      // The browser tries again by itself, unless the server refused.
+      if (es.readyState === EventSource.CLOSED) setTimeout(connect, 3000);
+    });
+  }
+
+  serverUp = true;
+  connect();
+  setInterval(tick, 250);
+})();
