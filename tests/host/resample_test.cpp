@@ -97,6 +97,11 @@ TEST_F(ResampledPlayback, ToneKeepsItsPitchAndLengthInEveryContainer) {
                 EXPECT_EQ(out_frames, in_frames);
                 continue;
             }
+            // Set up once for the stream, never per block or frame.
+            const std::string once = "resampling " + std::to_string(rc.rate) + " Hz to " +
+                                     std::to_string(rc.target) + " Hz\n";
+            EXPECT_EQ(r.messages.find(once), r.messages.rfind(once)) << r.messages;
+            EXPECT_NE(r.messages.find(once), std::string::npos) << r.messages;
             const double f = tone_frequency(r.samples, rc.target);
             EXPECT_NEAR(f, tone, tone * 0.001);
             // Every input sample comes out: the length scaled exactly.
