@@ -1,5 +1,6 @@
 #include "host/outudp.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -133,6 +134,9 @@ int flash_outfifo() {
     diag_puts("start flash outfifo");
     // What a resampler still holds is the end of the track: it goes first.
     resample_drain();
+    // The words past the track's last samples are silence, not a replay of
+    // the previous packet's tail.
+    std::fill(tcpbuffer + tcpbuffptr, tcpbuffer + PACKET_WORDS, 0);
     send_packet(tcpbuffptr);
     tcpbuffptr = PACKET_HEADER_WORDS;
     return 1;
