@@ -1,6 +1,7 @@
 #include "codecs/dsd/dsd2pcm.h"
 
 #include <cstring>
+#include <utility>
 
 #include "host/diag.h"
 
@@ -50,23 +51,32 @@ void dsd2pcm_reset(int channel) {
 
 namespace {
 
-constexpr unsigned PASS = 512;   // outputs converted per pass over a linear buffer
-constexpr unsigned CHAINS = 4;   // outputs summed side by side
-static_assert(PASS % CHAINS == 0);
+constexpr unsigned PASS = 512; // outputs converted per pass over a linear buffer
+constexpr unsigned CHAINS = 4; // outputs summed side by side
 
-// Output k of a pass is the sum, oldest byte first, of table j's entry for
-// line[2k + 2 + j], j = 0 .. 18. CHAINS outputs are summed side by side,
-// each in that same order, so every output has the bits of the plain
-// one-at-a-time sum; only the additions of different outputs overlap.
+// Adds table j's entry for w[2c + j] to acc[c], for j = 0 .. 18 in this
+// order and for the outputs c side by side: each output's sum keeps the
+// order of the plain one-at-a-time sum, so it has the same bits; only the
+// additions of different outputs overlap. Spelled out per j so that every
+// byte is loaded once for all the outputs that read it.
+template <std::size_t J>
+inline void add_table(const uint8_t *w, double (&acc)[CHAINS]) {
+    for (unsigned c = 0; c < CHAINS; ++c) acc[c] += ctables[J][w[2 * c + J]];
+}
+template <std::size_t... J>
+inline void sum_chains(const uint8_t *w, double (&acc)[CHAINS], std::index_sequence<J...>) {
+    (add_table<J>(w, acc), ...);
+}
+
+// Output k is the sum, oldest byte first, of table j's entry for
+// line[2k + 2 + j], j = 0 .. 18.
 inline void convert_pass(const uint8_t *line, unsigned n, int32_t *dst, std::ptrdiff_t dst_stride) {
     unsigned k = 0;
     for (; k + CHAINS <= n; k += CHAINS) {
-        const uint8_t *w = line + 2 * k + 2;
         double acc[CHAINS] = {};
-        for (int j = 0; j < DSD2PCM_TABLES; ++j)
-            for (unsigned c = 0; c < CHAINS; ++c) acc[c] += ctables[j][w[2 * c + j]];
-        for (unsigned c = 0; c < CHAINS; ++c) {
-            *dst = static_cast<int32_t>(acc[c] * 8388608.0);
+        sum_chains(line + 2 * k + 2, acc, std::make_index_sequence<DSD2PCM_TABLES>());
+        for (double a : acc) {
+            *dst = static_cast<int32_t>(a * 8388608.0);
             dst += dst_stride;
         }
     }
@@ -95,6 +105,9 @@ void dsd2pcm_translate(int channel, unsigned count, const uint8_t *src, std::ptr
         uint8_t *in = line + DSD2PCM_TABLES;
         if (reverse) {
             for (unsigned i = 0; i < 2 * n; ++i, src += src_stride) in[i] = conv_cc[*src];
+        } else if (src_stride == 1) {
+            std::memcpy(in, src, 2 * n);
+            src += 2 * n;
         } else {
             for (unsigned i = 0; i < 2 * n; ++i, src += src_stride) in[i] = *src;
         }
