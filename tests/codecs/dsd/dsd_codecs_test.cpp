@@ -14,6 +14,7 @@
 #include "codecs/dsd/sacd_dsdiff.h"
 #include "support/dsd_files.h"
 #include "support/flac_files.h"
+#include "support/fuzz_replay.h"
 #include "support/host_play.h"
 #include "support/run_tool.h"
 
@@ -383,6 +384,25 @@ TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
         }
         EXPECT_EQ(flac_testing::first_difference(samples, interleaved), -1);
     }
+}
+
+// Inputs kept from the fuzz targets end with the codec's own last word.
+TEST_F(DsdCodec, KeptFuzzInputsPlayWithoutFault) {
+    const struct {
+        const char *target;
+        std::vector<std::string> last_words;
+    } targets[] = {
+        {"dsf", {"dsd decoded ", "CODEC_ERROR: ", "request_buffer error\n"}},
+        {"dff", {"dsd decoded ", "dff open error!\n", "dff frequecy is ", "dff is dst\n",
+                 "dff channel isn't 2\n", "dff compression is neither DSD nor DST\n"}},
+    };
+    for (const auto &t : targets)
+        replay_fuzz_inputs(t.target, t.target, [&](const host_play_result &r) {
+            EXPECT_TRUE(r.ran);
+            bool ended = false;
+            for (const auto &w : t.last_words) ended = ended || has(r.messages, w);
+            EXPECT_TRUE(ended) << r.messages.substr(0, 2000);
+        });
 }
 
 // ---------------------------------------------------------------------------
