@@ -27,7 +27,7 @@ inline void put_id(dsd_bytes &out, const char *id) {
 // DSF: a 92-byte header, then the sample data as stored (groups of 4096
 // bytes per channel), then anything after it.
 
-struct dsf_spec {
+struct dsf_fields {
     const char *dsd_id = "DSD ";
     const char *fmt_id = "fmt ";
     uint32_t channels = 2;
@@ -38,7 +38,7 @@ struct dsf_spec {
     dsd_bytes after = {};     // bytes after the data (a metadata chunk)
 };
 
-inline dsd_bytes dsf_file(const dsf_spec &s) {
+inline dsd_bytes dsf_file(const dsf_fields &s) {
     const uint64_t length = s.data_length < 0 ? s.data.size() : static_cast<uint64_t>(s.data_length);
     dsd_bytes f;
     put_id(f, s.dsd_id);

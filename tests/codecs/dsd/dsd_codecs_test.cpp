@@ -80,7 +80,7 @@ TEST_F(DsdCodec, DsfPlaysTheGroupsTheDataLengthAndTheFileAllow) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        dsf_spec s;
+        dsf_fields s;
         s.bits = c.bits;
         s.data = dsd_noise(c.stored, 11);
         s.data_length = c.length;
@@ -101,7 +101,7 @@ TEST_F(DsdCodec, DsfPlaysTheGroupsTheDataLengthAndTheFileAllow) {
 }
 
 TEST_F(DsdCodec, DsfPrintsItsHeader) {
-    dsf_spec s;
+    dsf_fields s;
     s.data = dsd_noise(16 * GROUP, 3);
     const host_play_result r = host_play(write(dsf_file(s), "t.dsf"));
     EXPECT_TRUE(has(r.messages, "dsd head len=28\n"
@@ -120,7 +120,7 @@ TEST_F(DsdCodec, DsfPrintsItsHeader) {
 TEST_F(DsdCodec, DsfRefusals) {
     const struct {
         const char *name;
-        dsf_spec spec;
+        dsf_fields fields;
         const char *message;
         int32_t length, frequency, channels; // reported before the refusal
     } cases[] = {
@@ -136,7 +136,7 @@ TEST_F(DsdCodec, DsfRefusals) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        dsf_spec s = c.spec;
+        dsf_fields s = c.fields;
         s.data = dsd_noise(16 * GROUP, 4);
         const host_play_result r = host_play(write(dsf_file(s), "t.dsf"));
         EXPECT_TRUE(r.ran);
@@ -319,7 +319,7 @@ TEST_F(DsdCodec, DffWalksAMillionTinyPropertyChunks) {
 // Both codecs
 
 TEST_F(DsdCodec, CommandsWhilePlaying) {
-    dsf_spec s;
+    dsf_fields s;
     s.data = dsd_noise(17 * GROUP, 51);
     const dsd_bytes dff_sound = dsd_noise(15 * FRAME, 52);
     const std::string files[] = {
@@ -356,7 +356,7 @@ TEST(DsdElapsed, CountsPastTwoToTheThirtyTwoSamples) {
 }
 
 TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
-    dsf_spec s;
+    dsf_fields s;
     s.data = dsd_noise(16 * GROUP, 61);
     const dsd_bytes sound = dsd_noise(14 * FRAME, 62);
     const struct {
