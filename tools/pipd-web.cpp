@@ -153,7 +153,7 @@ class server final : public httplib::Server {
         } else if (!bind_to_port(host, port)) {
             return -1;
         }
-        ::listen(svr_sock_, 128);
+        ::listen(svr_sock_, 1024);
         return port;
     }
 };

@@ -68,10 +68,11 @@ struct WebTest : ::testing::Test {
     httplib::Result command(const std::string &body, const httplib::Headers &h = {}) {
         return client().Post("/api/command", h, body, "application/json");
     }
-    // The status once it satisfies done (within five seconds).
+    // The status once it satisfies done (within fifteen seconds: a
+    // sanitized daemon on a busy machine starts slowly).
     json status_when(const std::function<bool(const json &)> &done) {
         json s;
-        for (int i = 0; i < 100; ++i) {
+        for (int i = 0; i < 300; ++i) {
             auto r = client().Get("/api/status");
             if (r && r->status == 200) {
                 s = json::parse(r->body);
@@ -282,7 +283,7 @@ TEST_F(WebTest, LocalClientsFindTheServerAndFollowItsEvents) {
     status_when([](const json &s) { return s.value("playqueueCount", "") == "5"; });
     web::web_events events;
     ASSERT_TRUE(events.open(*found, 2000));
-    auto first = events.next_status(3000);
+    auto first = events.next_status(10000);
     ASSERT_TRUE(first);
     EXPECT_EQ(json::parse(*first).value("status", ""), "poweroff");
     EXPECT_EQ(state_of(command(R"({"command":"on"})")), "play");
@@ -392,8 +393,16 @@ TEST_F(WebTest, TwoHundredEventStreamsComeAndGoWithoutGrowth) {
     std::cerr << "pipd-web RSS after the first round " << rss_after_first << " KiB, after the fourth "
               << rss_after_last << " KiB; threads " << threads_after_first << " -> "
               << web.threads() << "\n";
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's allocator keeps freed memory in per-thread caches and
+    // its quarantine, so its resident size says little; its leak check at
+    // the server's exit (a non-zero exit status) stands in for it.
+    (void)rss_after_last;
+#else
     EXPECT_LT(rss_after_last - rss_after_first, 2048) << "memory grew by round";
+#endif
     EXPECT_LE(web.threads(), threads_after_first + 8) << "threads pile up";
     auto status = client().Get("/api/status");
     EXPECT_TRUE(status && status->status == 200) << "still answering";
+    EXPECT_EQ(web.stop(), 0) << "a clean exit, without leaks";
 }
