@@ -248,6 +248,16 @@ bool web_events::open(const web_address &a, int timeout_ms) {
 std::optional<std::string> web_events::next_status(int timeout_ms) {
     auto until = clock_type::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
+        // Bytes may wait from an earlier read (the head's read too).
+        if (chunked_) {
+            if (!take_chunks(raw_, events_) && fd_ >= 0) {
+                close(fd_);
+                fd_ = -1;
+            }
+        } else {
+            events_ += raw_;
+            raw_.clear();
+        }
         // Whole events end with an empty line.
         std::size_t end;
         while ((end = events_.find("\n\n")) != std::string::npos) {
@@ -275,14 +285,7 @@ std::optional<std::string> web_events::next_status(int timeout_ms) {
         }
         if (fd_ < 0) return std::nullopt;
         int got = read_some(fd_, raw_, until);
-        bool framing_ok = true;
-        if (chunked_) {
-            framing_ok = take_chunks(raw_, events_);
-        } else {
-            events_ += raw_;
-            raw_.clear();
-        }
-        if (got < 0 || !framing_ok) {
+        if (got < 0) {
             close(fd_);
             fd_ = -1;
         } else if (got == 0) {
