@@ -83,7 +83,9 @@ class elastic_pool final : public httplib::TaskQueue {
     void enqueue(std::function<void()> fn) override {
         std::unique_lock lock(mutex_);
         jobs_.push_back(std::move(fn));
-        if (idle_ == 0 && threads_ < max_ && spawn()) return;
+        // Idle threads that were woken may not have taken their jobs yet:
+        // a new thread is needed while jobs outnumber them.
+        if (jobs_.size() > static_cast<std::size_t>(idle_) && threads_ < max_ && spawn()) return;
         lock.unlock();
         work_.notify_one();
     }
