@@ -366,6 +366,9 @@ TEST_F(WebTest, TwoHundredEventStreamsComeAndGoWithoutGrowth) {
     start_daemon();
     status_when([](const json &s) { return s.value("playqueueCount", "") == "5"; });
     ASSERT_EQ(state_of(command(R"({"command":"on"})")), "play");
+    // What the server holds between requests (the connection of the last
+    // request may still be open for a moment).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int base_fds = web.open_fds();
 
     auto round = [&] {
@@ -381,7 +384,7 @@ TEST_F(WebTest, TwoHundredEventStreamsComeAndGoWithoutGrowth) {
         int left = -1;
         for (int i = 0; i < 100 && (left = web.open_fds()) > base_fds; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(left, base_fds) << "connections still held";
+        EXPECT_LE(left, base_fds) << "connections still held";
     };
     round();
     const long rss_after_first = web.rss_kib();
