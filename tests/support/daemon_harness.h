@@ -106,13 +106,16 @@ class Daemon {
         unlink(QUEUE_FILE_PATH);
     }
 
-    // Starts the daemon with the test's ends of the pipes already open (but
-    // for the output pipe when another sink plays).
-    bool start(bool test_is_sink = true) {
+    // The ends of the pipes that the test holds (the command pipe always).
+    enum ends { TEST_IS_SINK = 1, TEST_READS_STATUS = 2 };
+
+    // Starts the daemon with the test's ends of the pipes already open.
+    bool start(int test_ends = TEST_IS_SINK | TEST_READS_STATUS) {
         signal(SIGPIPE, SIG_IGN);
-        status_fd_ = open(STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (test_ends & TEST_READS_STATUS)
+            status_fd_ = open(STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         cmd_fd_ = open(CMD_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (test_is_sink) open_sink();
+        if (test_ends & TEST_IS_SINK) open_sink();
         log_path_ = root_ + "/tmp/pipd.log";
         return daemon_.start(std::string(PIPD_BINARY_DIR) + "/pipd", {}, log_path_, log_path_);
     }

@@ -14,6 +14,7 @@
 
 #include "host/outudp.h"
 #include "player/state.h"
+#include "support/alsa_file_sink.h"
 #include "support/daemon_harness.h"
 #include "support/run_tool.h"
 #include "support/wav_writer.h"
@@ -22,8 +23,6 @@ using namespace pipd;
 using namespace pipd::testing;
 
 namespace {
-
-const std::string SINK = PIPD_BINARY_DIR "/pipd-sink";
 
 // A stream of packets as the daemon sends them, and the samples in the
 // order the device must receive them (channel 0 first).
@@ -86,22 +85,13 @@ std::string device_bytes_of_packets(const std::string &packets) {
 struct SinkTest : ::testing::Test {
     void SetUp() override {
         if (ROOT_PREFIX_LEN == 0) GTEST_SKIP() << "needs a build with PIPD_ROOT";
-        ASSERT_TRUE(dir.ok());
         Daemon::make_pipes();
-        std::ofstream(dir.file("asound.conf"))
-            << "pcm.test {\n  type file\n  slave.pcm { type null }\n  file \""
-            << dir.file("device.raw") << "\"\n  format \"raw\"\n}\n";
     }
     void TearDown() override {
         if (writer >= 0) close(writer);
-        sink.kill_now();
+        sink.child.kill_now();
     }
 
-    void start_sink(std::vector<std::string> args) {
-        args.insert(args.begin(), {"--device", "test"});
-        ASSERT_TRUE(sink.start(SINK, args, dir.file("sink.out"), dir.file("sink.err"),
-                               {"ALSA_CONFIG_PATH=" + dir.file("asound.conf")}));
-    }
     // Opens the daemon's end of the output pipe once the sink reads it.
     bool open_writer() {
         for (int i = 0; i < 500 && writer < 0; ++i) {
@@ -118,19 +108,9 @@ struct SinkTest : ::testing::Test {
         close(writer);
         writer = -1;
     }
-    std::string err() const { return read_file(dir.file("sink.err")); }
-    std::string device() const { return read_file(dir.file("device.raw")); }
-    // Waits until the sink's messages contain text.
-    bool sink_says(const std::string &text) {
-        for (int i = 0; i < 500; ++i) {
-            if (err().find(text) != std::string::npos) return true;
-            usleep(10000);
-        }
-        return false;
-    }
+    int sink_exit() { return sink.child.wait(); }
 
-    TempDir dir;
-    Child sink;
+    AlsaFileSink sink;
     int writer = -1;
 };
 
@@ -139,8 +119,7 @@ struct SinkTest : ::testing::Test {
 TEST_F(SinkTest, EveryFormatGetsExactlyTheDecodedBits) {
     for (std::string format : {"S24_LE", "S32_LE", "S24_3LE", "S16_LE"}) {
         SCOPED_TRACE(format);
-        std::filesystem::remove(dir.file("device.raw"));
-        start_sink({"--format", format, "--once"});
+                ASSERT_TRUE(sink.start({"--format", format, "--once"}));
         Stream s;
         s.good(0x13, 1);
         // Words beyond 24 bits are clipped, not wrapped.
@@ -152,14 +131,14 @@ TEST_F(SinkTest, EveryFormatGetsExactlyTheDecodedBits) {
         ASSERT_TRUE(open_writer());
         send(s.bytes);
         close_writer();
-        EXPECT_EQ(sink.wait(), 0) << err();
-        EXPECT_NE(err().find("test: 44100 Hz, " + format), std::string::npos) << err();
-        EXPECT_TRUE(device() == device_bytes(s.played, format));
+        EXPECT_EQ(sink_exit(), 0) << sink.err();
+        EXPECT_NE(sink.err().find("test: 44100 Hz, " + format), std::string::npos) << sink.err();
+        EXPECT_TRUE(sink.device() == device_bytes(s.played, format));
     }
 }
 
 TEST_F(SinkTest, DamagedStreamIsFoundAgainAtTheNextHeader) {
-    start_sink({"--once"});
+    ASSERT_TRUE(sink.start({"--once"}));
     Stream s;
     s.packet(0x13, test_signal(1024, 24, 9), 0); // before any rate report: no magic
     s.good(0x13, 1);
@@ -171,20 +150,20 @@ TEST_F(SinkTest, DamagedStreamIsFoundAgainAtTheNextHeader) {
     ASSERT_TRUE(open_writer());
     send(s.bytes);
     close_writer();
-    EXPECT_EQ(sink.wait(), 0) << err();
-    EXPECT_TRUE(device() == device_bytes(s.played, "S24_LE"));
-    EXPECT_NE(err().find("3 packets played, 0 underruns, 3 stretches without a packet header "
+    EXPECT_EQ(sink_exit(), 0) << sink.err();
+    EXPECT_TRUE(sink.device() == device_bytes(s.played, "S24_LE"));
+    EXPECT_NE(sink.err().find("3 packets played, 0 underruns, 3 stretches without a packet header "
                          "(9225 bytes skipped)"),
               std::string::npos)
-        << err();
+        << sink.err();
 }
 
 // Either side can start first and restart: the sink waits for the pipe and
 // for the daemon, and the rate follows each packet's code.
 TEST_F(SinkTest, WaitsForTheDaemonAndFollowsRateChanges) {
     unlink(OUTPUT_FIFO_PATH);
-    start_sink({});
-    ASSERT_TRUE(sink_says("waiting for " + std::string(OUTPUT_FIFO_PATH) + " to appear"));
+    ASSERT_TRUE(sink.start({}));
+    ASSERT_TRUE(sink.says("waiting for " + std::string(OUTPUT_FIFO_PATH) + " to appear"));
     ASSERT_EQ(mkfifo(OUTPUT_FIFO_PATH, 0600), 0);
     Stream first, second;
     first.good(0x13, 1);
@@ -194,18 +173,18 @@ TEST_F(SinkTest, WaitsForTheDaemonAndFollowsRateChanges) {
     ASSERT_TRUE(open_writer());
     send(first.bytes);
     close_writer();
-    ASSERT_TRUE(sink_says("the daemon closed the pipe; waiting for it"));
+    ASSERT_TRUE(sink.says("the daemon closed the pipe; waiting for it"));
     second.good(1, 5);
     ASSERT_TRUE(open_writer());
     send(second.bytes);
     close_writer();
-    ASSERT_TRUE(sink_says("5 packets played"));
-    sink.signal(SIGTERM);
-    EXPECT_EQ(sink.wait(), 0);
+    ASSERT_TRUE(sink.says("5 packets played"));
+    sink.child.signal(SIGTERM);
+    EXPECT_EQ(sink_exit(), 0);
     std::vector<int32_t> all = first.played;
     all.insert(all.end(), second.played.begin(), second.played.end());
-    EXPECT_TRUE(device() == device_bytes(all, "S24_LE"));
-    std::string e = err();
+    EXPECT_TRUE(sink.device() == device_bytes(all, "S24_LE"));
+    std::string e = sink.err();
     auto at_44 = e.find("test: 44100 Hz"), at_48 = e.find("test: 48000 Hz"),
          at_96 = e.find("test: 96000 Hz");
     ASSERT_NE(at_96, std::string::npos) << e;
@@ -214,8 +193,9 @@ TEST_F(SinkTest, WaitsForTheDaemonAndFollowsRateChanges) {
 }
 
 TEST_F(SinkTest, RecordsAWavFile) {
-    ASSERT_TRUE(sink.start(SINK, {"--record", dir.file("rec.wav")}, dir.file("sink.out"),
-                           dir.file("sink.err")));
+    const TempDir &dir = sink.dir();
+    ASSERT_TRUE(sink.child.start(AlsaFileSink::program(), {"--record", dir.file("rec.wav")},
+                                 dir.file("sink.out"), dir.file("sink.err")));
     Stream s;
     s.good(0x13, 1);
     s.good(0x13, 2);
@@ -223,7 +203,7 @@ TEST_F(SinkTest, RecordsAWavFile) {
     ASSERT_TRUE(open_writer());
     send(s.bytes);
     close_writer();
-    EXPECT_EQ(sink.wait(), 0) << err();
+    EXPECT_EQ(sink_exit(), 0) << sink.err();
     std::string wav = read_file(dir.file("rec.wav"));
     ASSERT_EQ(wav.size(), 44u + 1536u * 6u);
     uint32_t data_size, rate;
@@ -232,10 +212,12 @@ TEST_F(SinkTest, RecordsAWavFile) {
     EXPECT_EQ(rate, 44100u);
     EXPECT_EQ(data_size, 1536u * 6u);
     EXPECT_EQ(wav.substr(44), device_bytes(s.played, "S24_3LE"));
-    EXPECT_NE(err().find("rate changed to 48000 Hz after 1024 frames"), std::string::npos);
+    EXPECT_NE(sink.err().find("rate changed to 48000 Hz after 1024 frames"), std::string::npos);
 }
 
 TEST_F(SinkTest, UsageAndDeviceErrors) {
+    const std::string SINK = AlsaFileSink::program();
+    const TempDir &dir = sink.dir();
     ToolResult help = run_tool(SINK, {"--help"}, dir);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: pipd-sink [--device NAME]"), std::string::npos);
@@ -244,8 +226,7 @@ TEST_F(SinkTest, UsageAndDeviceErrors) {
                                                            {"--bogus"},
                                                            {"--record", "x.wav", "--device", "hw"}})
         EXPECT_EQ(run_tool(SINK, args, dir).status, 64) << args[0];
-    ToolResult missing = run_tool(SINK, {"--device", "nosuch"}, dir,
-                                  {"ALSA_CONFIG_PATH=" + dir.file("asound.conf")});
+    ToolResult missing = run_tool(SINK, {"--device", "nosuch"}, dir, sink.env());
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("cannot open ALSA device nosuch"), std::string::npos);
 }
@@ -257,30 +238,31 @@ TEST_F(SinkTest, DaemonToDeviceIsBitExact) {
     std::filesystem::create_directories(Daemon::media("USB"));
     ASSERT_TRUE(write_tone_wav(Daemon::media("USB/a.wav"), 1, 40000, 44100));
     ASSERT_TRUE(write_tone_wav(Daemon::media("USB/b.wav"), 2, 36000, 48000));
+    const TempDir &dir = sink.dir();
     std::string expected;
     for (const char *f : {"USB/a.wav", "USB/b.wav"}) {
         ToolResult r = run_pipd_decode({"--packets", Daemon::media(f), dir.file("p.bin")}, dir);
         ASSERT_EQ(r.status, 0) << r.err;
         expected += device_bytes_of_packets(read_file(dir.file("p.bin")));
     }
-    start_sink({"--once"});
+    ASSERT_TRUE(sink.start({"--once"}));
     Daemon daemon;
-    ASSERT_TRUE(daemon.start(false));
+    ASSERT_TRUE(daemon.start(Daemon::TEST_READS_STATUS));
     daemon.send(PLAYER_ACTION_POWER_ON);
     std::string got;
     for (int i = 0; i < 1000 && got.size() < expected.size() + 2 * 4096 * 2; ++i) {
         usleep(20000);
-        got = device();
+        got = sink.device();
     }
     daemon.stop();
-    EXPECT_EQ(sink.wait(), 0) << err();
-    got = device();
+    EXPECT_EQ(sink_exit(), 0) << sink.err();
+    got = sink.device();
     // Power-on halts the first track before its first sample and restarts
     // it: its flushed packet is silence.
     std::size_t start = 0;
     while (start + 8 <= got.size() && got.compare(start, 8, std::string(8, '\0')) == 0) start += 8;
     EXPECT_TRUE(got.compare(start, expected.size(), expected) == 0)
         << "device got " << got.size() << " bytes, silence up to " << start;
-    EXPECT_NE(err().find("test: 48000 Hz"), std::string::npos) << err();
+    EXPECT_NE(sink.err().find("test: 48000 Hz"), std::string::npos) << sink.err();
     std::filesystem::remove_all(SCAN_ROOT);
 }
