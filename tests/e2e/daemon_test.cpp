@@ -222,3 +222,22 @@ TEST_F(DaemonTest, LastPlayedEntrySurvivesRestartsWithinItsCount) {
     daemon.stop();
     EXPECT_EQ(last_file(), (std::pair<int32_t, std::string>{1, Daemon::media("USB/A/a1.wav")}));
 }
+
+TEST_F(DaemonTest, MakesMissingPipesForItsGroup) {
+    for (const char *p : {CMD_FIFO_PATH, STATUS_FIFO_PATH, OUTPUT_FIFO_PATH}) unlink(p);
+    ASSERT_TRUE(daemon.start(0));
+    struct want {
+        const char *path;
+        mode_t mode;
+    };
+    for (want w : {want{CMD_FIFO_PATH, 0620}, want{STATUS_FIFO_PATH, 0640},
+                   want{OUTPUT_FIFO_PATH, 0640}}) {
+        struct stat st {};
+        for (int i = 0; i < 300 && stat(w.path, &st) != 0; ++i) usleep(10000);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << w.path;
+        EXPECT_EQ(st.st_mode & 07777, w.mode) << w.path;
+    }
+    daemon.open_cmd();
+    daemon.open_sink(); // the daemon goes on once a sink reads
+    power_on_and_expect(1);
+}

@@ -114,7 +114,7 @@ class Daemon {
         signal(SIGPIPE, SIG_IGN);
         if (test_ends & TEST_READS_STATUS)
             status_fd_ = open(STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        cmd_fd_ = open(CMD_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        open_cmd();
         if (test_ends & TEST_IS_SINK) open_sink();
         log_path_ = root_ + "/tmp/pipd.log";
         return daemon_.start(std::string(PIPD_BINARY_DIR) + "/pipd", {}, log_path_, log_path_);
@@ -128,6 +128,9 @@ class Daemon {
 
     bool alive() { return daemon_.running(); }
 
+    void open_cmd() {
+        if (cmd_fd_ < 0) cmd_fd_ = open(CMD_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    }
     void open_sink() {
         if (sink_fd_ < 0) sink_fd_ = open(OUTPUT_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     }
