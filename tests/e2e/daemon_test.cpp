@@ -236,6 +236,14 @@ TEST_F(DaemonTest, MakesMissingPipesForItsGroup) {
         for (int i = 0; i < 300 && stat(w.path, &st) != 0; ++i) usleep(10000);
         EXPECT_TRUE(S_ISFIFO(st.st_mode)) << w.path;
         EXPECT_EQ(st.st_mode & 07777, w.mode) << w.path;
+        // The system makes them at boot the same way.
+        char line[128];
+        std::snprintf(line, sizeof line, "p %s %04o pipd pipd -", w.path, w.mode);
+        std::string tmpfiles = read_file(PIPD_BINARY_DIR "/packaging/pipd.tmpfiles");
+        std::string squeezed;
+        for (char c : tmpfiles)
+            if (c != ' ' || squeezed.empty() || squeezed.back() != ' ') squeezed += c;
+        EXPECT_NE(squeezed.find(line), std::string::npos) << line << "\n" << tmpfiles;
     }
     daemon.open_cmd();
     daemon.open_sink(); // the daemon goes on once a sink reads
