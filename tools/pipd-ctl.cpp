@@ -404,8 +404,11 @@ position locate(const status &s, const std::vector<queue_entry> &q) {
 std::string progress_bar(long elapsed, long length, int width) {
     if (length <= 0) return "";
     long filled = std::clamp(elapsed * width / length, 0L, static_cast<long>(width));
-    return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-           std::string(static_cast<std::size_t>(width - filled), '-') + "]";
+    std::string bar(static_cast<std::size_t>(width) + 2, '-');
+    bar.front() = '[';
+    bar.back() = ']';
+    bar.replace(1, static_cast<std::size_t>(filled), static_cast<std::size_t>(filled), '#');
+    return bar;
 }
 
 std::string status_line(const status &s, const std::vector<queue_entry> &q) {

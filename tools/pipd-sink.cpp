@@ -67,11 +67,12 @@ void on_signal(int) {
 // ---- The packet stream -------------------------------------------------
 
 struct counters {
-    unsigned long packets = 0;
-    unsigned long lost = 0;    // stretches without a packet header (no magic
-                               // word, or an unknown rate code)
-    unsigned long skipped = 0; // bytes in them
-    unsigned long underruns = 0;
+    // 64-bit also on the 32-bit target: a sink runs for years.
+    unsigned long long packets = 0;
+    unsigned long long lost = 0;    // stretches without a packet header (no
+                                    // magic word, or an unknown rate code)
+    unsigned long long skipped = 0; // bytes in them
+    unsigned long long underruns = 0;
 };
 
 bool header_ok(const unsigned char *p) {
@@ -314,7 +315,7 @@ class alsa_output {
             }
             if (n == -EPIPE) {
                 ++count_.underruns;
-                std::fprintf(stderr, "pipd-sink: underrun %lu, recovered\n", count_.underruns);
+                std::fprintf(stderr, "pipd-sink: underrun %llu, recovered\n", count_.underruns);
             }
             if (n == -EINTR && stop_requested) return true;
             int err = snd_pcm_recover(pcm_, static_cast<int>(n), 1);
@@ -340,8 +341,8 @@ class alsa_output {
 
 void report(const counters &c) {
     std::fprintf(stderr,
-                 "pipd-sink: %lu packets played, %lu underruns, %lu stretches without a "
-                 "packet header (%lu bytes skipped)\n",
+                 "pipd-sink: %llu packets played, %llu underruns, %llu stretches without a "
+                 "packet header (%llu bytes skipped)\n",
                  c.packets, c.underruns, c.lost, c.skipped);
 }
 
