@@ -60,17 +60,20 @@ pipd_install_cross_deps() {
         fi
     done
     pipd_install "${want[@]}" || return 1
-    local triplet version stamp deb
-    triplet=$(dpkg-architecture -A "$arch" -qDEB_HOST_MULTIARCH)
+    local triplet version stamp download
+    triplet=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
     mkdir -p "$extra"
     for p in "${unpack[@]}"; do
         version=$(apt-cache policy "$p:$arch" | sed -n 's/ *Candidate: //p')
         stamp=$extra/.unpacked-$p-$version
         [ -e "$stamp" ] && continue
         echo "unpacking $p:$arch $version into $extra"
-        deb=$(cd "$extra" && apt-get download -qq "$p:$arch" >/dev/null && ls -t "${p}"_*_"$arch".deb | head -n 1)
-        dpkg-deb -x "$extra/$deb" "$extra"
-        rm -f "$extra/$deb"
+        # apt downloads as its own user, into a directory it may write.
+        download=$(mktemp -d)
+        chmod 777 "$download"
+        (cd "$download" && apt-get download -qq "$p:$arch" >/dev/null)
+        dpkg-deb -x "$download"/*.deb "$extra"
+        rm -rf "$download"
         # Library links that point at the ARCH package's files in the system.
         find "$extra/usr/lib/$triplet" -maxdepth 1 -type l | while read -r link; do
             [ -e "$link" ] || ln -sf "/usr/lib/$triplet/$(readlink "$link")" "$link"
