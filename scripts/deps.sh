@@ -1,8 +1,8 @@
 # Sourced by the scripts: installs the Debian packages the build and the
 # tests need when they are missing (only as root; otherwise says what is missing).
 PIPD_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-               nlohmann-json3-dev libmad0-dev libasound2-dev sox flac lame python3
-               systemd dpkg-dev file)
+               nlohmann-json3-dev libmad0-dev libsoxr-dev libasound2-dev pkgconf sox flac lame
+               madplay python3 systemd dpkg-dev file)
 
 # What the cross build for 32-bit ARM needs besides (scripts/test-armhf).
 PIPD_CROSS_TOOLS=(crossbuild-essential-armhf qemu-user)
@@ -42,7 +42,7 @@ pipd_install_cross_deps() {
         dpkg --add-architecture "$arch"
     fi
     if ! apt-cache show "libc6:$arch" >/dev/null 2>&1; then apt-get update -qq; fi
-    local want=("${PIPD_CROSS_TOOLS[@]}" "libstdc++6:$arch" "libgcc-s1:$arch") unpack=()
+    local want=("${PIPD_CROSS_TOOLS[@]}" "pkgconf:$arch" "libstdc++6:$arch" "libgcc-s1:$arch") unpack=()
     local p info
     for p in "${PIPD_PACKAGES[@]}"; do
         [[ $p == lib*-dev && $p != libclang-rt-* ]] || continue
