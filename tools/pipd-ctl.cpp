@@ -113,9 +113,9 @@ class pipe_status_source : public status_source {
         for (;;) {
             std::optional<status> s = read_waiting();
             if (s || stop_requested) return s;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            until - clock_type::now())
-                            .count();
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - clock_type::now())
+                    .count();
             if (left <= 0) return std::nullopt;
             pollfd p{fd_, POLLIN, 0};
             // Without a writer the pipe reads as ended and polls as hung up
@@ -309,8 +309,9 @@ std::optional<std::vector<queue_entry>> parse_queue(const std::string &text) {
                 const json &o = (*offsets)[k];
                 entry.cues.push_back(t.is_string() ? t.get<std::string>() : "");
                 entry.cue_ms.push_back(
-                    o.is_string() ? std::strtol(o.get_ref<const std::string &>().c_str(), nullptr, 10)
-                                  : 0);
+                    o.is_string()
+                        ? std::strtol(o.get_ref<const std::string &>().c_str(), nullptr, 10)
+                        : 0);
             }
         q.push_back(std::move(entry));
     }
@@ -421,7 +422,8 @@ std::string status_line(const status &s, const std::vector<queue_entry> &q) {
     if (s.state != "poweroff") {
         line += "  " + clock_text(s.elapsed_ms);
         if (s.length_ms > 0)
-            line += " / " + clock_text(s.length_ms) + " " + progress_bar(s.elapsed_ms, s.length_ms, 20);
+            line +=
+                " / " + clock_text(s.length_ms) + " " + progress_bar(s.elapsed_ms, s.length_ms, 20);
     }
     return line;
 }
@@ -530,8 +532,7 @@ void usage(std::FILE *to) {
     std::fprintf(to, "usage: pipd-ctl COMMAND [ARGS]\n       pipd-ctl COMMAND --help\n\n"
                      "Steers the pipd daemon through its command pipe and shows its status\n"
                      "and queue. Commands:\n");
-    for (const auto &c : subcommands)
-        std::fprintf(to, "  %-8s %s\n", c.name, c.args);
+    for (const auto &c : subcommands) std::fprintf(to, "  %-8s %s\n", c.name, c.args);
     std::fprintf(to, "\n%s", exit_text);
 }
 
@@ -561,12 +562,13 @@ int run(const subcommand &c, const std::vector<std::string> &args) {
         return std::nullopt;
     };
     static const std::pair<const char *, int32_t> plain[] = {
-        {"off", pipd::PLAYER_ACTION_POWER_OFF},  {"toggle", pipd::PLAYER_ACTION_PAUSE},
-        {"next", pipd::PLAYER_ACTION_NEXT},      {"prev", pipd::PLAYER_ACTION_PREV},
+        {"off", pipd::PLAYER_ACTION_POWER_OFF},     {"toggle", pipd::PLAYER_ACTION_PAUSE},
+        {"next", pipd::PLAYER_ACTION_NEXT},         {"prev", pipd::PLAYER_ACTION_PREV},
         {"next-dir", pipd::PLAYER_ACTION_NEXT_DIR}, {"prev-dir", pipd::PLAYER_ACTION_PREV_DIR},
     };
     for (const auto &[n, word] : plain)
-        if (name == n) return args.empty() ? send_word(word) : usage_error(&c, "too many arguments");
+        if (name == n)
+            return args.empty() ? send_word(word) : usage_error(&c, "too many arguments");
     if (name == "on" || name == "pause" || name == "resume") {
         if (!args.empty()) return usage_error(&c, "too many arguments");
         return name == "on" ? power_on() : pause_or_resume(name == "pause");

@@ -307,7 +307,8 @@ class alsa_output {
     bool write_frames(const unsigned char *data, int frames) {
         const int frame_bytes = 2 * formats[format_].bytes;
         while (frames > 0) {
-            snd_pcm_sframes_t n = snd_pcm_writei(pcm_, data, static_cast<snd_pcm_uframes_t>(frames));
+            snd_pcm_sframes_t n =
+                snd_pcm_writei(pcm_, data, static_cast<snd_pcm_uframes_t>(frames));
             if (n >= 0) {
                 data += n * frame_bytes;
                 frames -= static_cast<int>(n);
@@ -446,7 +447,7 @@ int main(int argc, char **argv) {
             if (format == -2) return usage_error("unknown format " + f);
         } else {
             return usage_error(a.rfind("--", 0) == 0 && !has_value ? a + " needs a value"
-                                                                    : "unexpected " + a);
+                                                                   : "unexpected " + a);
         }
     }
     if (record_path && (device_given || format != -1))

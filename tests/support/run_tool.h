@@ -3,8 +3,8 @@
 #pragma once
 
 #include <cerrno>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -91,8 +91,8 @@ class Child {
         std::vector<char *> envp;
         for (auto &e : env_all) envp.push_back(e.data());
         envp.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(),
-                                   envp.data());
+        const int rc =
+            posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) pid_ = -1;
         return rc == 0;

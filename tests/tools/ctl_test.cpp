@@ -85,8 +85,9 @@ TEST_F(CtlTest, SteersTheDaemon) {
     EXPECT_EQ(play.out, "playing 3: media/pi/USB/B/album.wav > Two\n") << play.err;
     ToolResult watch = ctl({"watch", "--for", "1.5"});
     EXPECT_EQ(watch.status, 0);
-    EXPECT_NE(watch.out.find("play     3/3  media/pi/USB/B/album.wav - Two  0:01 / 0:02 [##########"),
-              std::string::npos)
+    EXPECT_NE(
+        watch.out.find("play     3/3  media/pi/USB/B/album.wav - Two  0:01 / 0:02 [##########"),
+        std::string::npos)
         << watch.out;
     ToolResult shown = ctl({"status"});
     EXPECT_NE(shown.out.find("state:    play\n"), std::string::npos) << shown.out;

@@ -119,7 +119,7 @@ struct SinkTest : ::testing::Test {
 TEST_F(SinkTest, EveryFormatGetsExactlyTheDecodedBits) {
     for (std::string format : {"S24_LE", "S32_LE", "S24_3LE", "S16_LE"}) {
         SCOPED_TRACE(format);
-                ASSERT_TRUE(sink.start({"--format", format, "--once"}));
+        ASSERT_TRUE(sink.start({"--format", format, "--once"}));
         Stream s;
         s.good(0x13, 1);
         // Words beyond 24 bits are clipped, not wrapped.
@@ -142,9 +142,9 @@ TEST_F(SinkTest, DamagedStreamIsFoundAgainAtTheNextHeader) {
     Stream s;
     s.packet(0x13, test_signal(1024, 24, 9), 0); // before any rate report: no magic
     s.good(0x13, 1);
-    s.bytes += std::string(1001, '\x11');        // the tail of a packet cut off
+    s.bytes += std::string(1001, '\x11'); // the tail of a packet cut off
     s.good(0x13, 2);
-    s.packet(7, test_signal(1024, 24, 9));       // no such rate code
+    s.packet(7, test_signal(1024, 24, 9)); // no such rate code
     s.good(3, 4);
     s.bytes += s.bytes.substr(PACKET_BYTES, 3000); // the daemon died mid-packet
     ASSERT_TRUE(open_writer());
@@ -153,7 +153,7 @@ TEST_F(SinkTest, DamagedStreamIsFoundAgainAtTheNextHeader) {
     EXPECT_EQ(sink_exit(), 0) << sink.err();
     EXPECT_TRUE(sink.device() == device_bytes(s.played, "S24_LE"));
     EXPECT_NE(sink.err().find("3 packets played, 0 underruns, 3 stretches without a packet header "
-                         "(9225 bytes skipped)"),
+                              "(9225 bytes skipped)"),
               std::string::npos)
         << sink.err();
 }
