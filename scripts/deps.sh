@@ -6,6 +6,10 @@ PIPD_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgm
 
 # What the cross build for 32-bit ARM needs besides (scripts/test-armhf).
 PIPD_CROSS_TOOLS=(crossbuild-essential-armhf qemu-user)
+# Reference programs whose results depend on the target's libraries (libmad's
+# fixed-point arithmetic differs between architectures): the target's build
+# of each runs under the emulator in the cross build's tests.
+PIPD_CROSS_REFERENCES=(madplay)
 
 pipd_installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
@@ -35,6 +39,8 @@ pipd_install_deps() {
 # the host's where Debian allows it (Multi-Arch: same); the others (libmad0-dev)
 # are unpacked into the private directory EXTRA, their libraries installed for
 # ARCH. Point the toolchain file at EXTRA with -DPIPD_CROSS_EXTRA=EXTRA.
+# The reference programs are unpacked there too, each with a script in
+# EXTRA/bin that runs it under qemu-ARCH: put EXTRA/bin first in PATH.
 pipd_install_cross_deps() {
     local arch=$1 extra=$2
     if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
@@ -53,11 +59,15 @@ pipd_install_cross_deps() {
             want+=("$p:$arch")
         else
             unpack+=("$p")
-            # Its libraries, which may be installed for ARCH.
-            for dep in $(sed -n 's/^Depends: //p' <<<"$info" | tr ',' '\n' | sed 's/|.*//; s/ *(.*//; s/ //g'); do
-                want+=("$dep:$arch")
-            done
         fi
+    done
+    unpack+=("${PIPD_CROSS_REFERENCES[@]}")
+    for p in "${unpack[@]}"; do
+        # Their libraries, which may be installed for ARCH.
+        info=$(apt-cache show "$p:$arch" 2>/dev/null | sed '/^$/q')
+        for dep in $(sed -n 's/^Depends: //p' <<<"$info" | tr ',' '\n' | sed 's/|.*//; s/ *(.*//; s/ //g'); do
+            want+=("$dep:$arch")
+        done
     done
     pipd_install "${want[@]}" || return 1
     local triplet version stamp download
@@ -81,5 +91,12 @@ pipd_install_cross_deps() {
         # pkg-config files that point into the private directory.
         find "$extra" -name '*.pc' -exec sed -i "s|^prefix=/usr|prefix=$extra/usr|" {} +
         touch "$stamp"
+    done
+    local qemu=qemu-$arch
+    [ "$arch" = armhf ] && qemu=qemu-arm
+    mkdir -p "$extra/bin"
+    for p in "${PIPD_CROSS_REFERENCES[@]}"; do
+        printf '#!/bin/sh\nexec %s %s "$@"\n' "$qemu" "$extra/usr/bin/$p" >"$extra/bin/$p"
+        chmod 755 "$extra/bin/$p"
     done
 }
