@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "codecs/dsd/dsd2pcm.h"
 #include "host/codec_api.h"
 #include "host/diag.h"
 #include "host/outudp.h"
@@ -106,6 +107,7 @@ int main(int argc, char **argv) {
     if (!input || !output) return usage_error("INPUT and OUTPUT are needed");
 
     pipd::diag_set_stream(stderr);
+    pipd::dsd2pcm_init(); // as the daemon does at start-up
     if (std::strcmp(output, "-") == 0) {
         out = stdout;
     } else {

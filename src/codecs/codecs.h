@@ -7,5 +7,6 @@ namespace pipd {
 
 int wav_codec_run();
 int flac_codec_run();
+int sacd_codec_run();
 
 } // namespace pipd

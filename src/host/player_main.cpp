@@ -27,6 +27,8 @@ codec_run decoder_for(int type) {
         return wav_codec_run;
     case FILETYPE_FLAC:
         return flac_codec_run;
+    case FILETYPE_ISO:
+        return sacd_codec_run;
     default:
         return nullptr;
     }

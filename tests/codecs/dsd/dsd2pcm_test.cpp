@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "support/dsd_model.h"
 
 using namespace pipd;
 using pipd::testing::DiagCapture;
+using pipd::testing::direct_fir;
 
 namespace {
 
@@ -42,17 +44,6 @@ std::vector<int32_t> translate(int channel, const std::vector<uint8_t> &src, int
     dsd2pcm_translate(channel, static_cast<unsigned>(out.size()), src.data(), 1, reverse,
                       out.data(), 1);
     return out;
-}
-
-// The filter evaluated bit by bit on a window of 19 bytes, oldest first,
-// without any table: ones weigh +B, zeros -B, the last six bits nothing.
-double direct_fir(const uint8_t *window) {
-    double acc = 0.0;
-    for (int t = 0; t < DSD2PCM_TAPS; ++t) {
-        const bool one = (window[t / 8] >> (7 - t % 8)) & 1;
-        acc += one ? B[DSD2PCM_TAPS - 1 - t] : -B[DSD2PCM_TAPS - 1 - t];
-    }
-    return acc;
 }
 
 uint8_t bit_reversed(uint8_t b) {
