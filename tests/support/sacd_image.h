@@ -96,16 +96,18 @@ class image {
     uint32_t sector_size = 2048;
     std::vector<area> areas; // area 1 and area 2 of the master TOC
     uint64_t file_size = 0;  // when larger than what the sectors need
+    uint64_t first_area_toc = FIRST_AREA_TOC;
+    uint64_t audio_gap = 7; // sectors between the TOCs and the audio
 
     image &build() {
         sectors_.clear();
-        uint64_t next = FIRST_AREA_TOC;
+        uint64_t next = first_area_toc;
         for (auto &a : areas) {
             a.toc_lsn = next;
             a.toc_sectors = a.skip_sectors ? 4 + 2 + 32 : 4;
             next += a.toc_sectors;
         }
-        next += 7; // a gap before the audio
+        next += audio_gap;
         for (auto &a : areas) {
             a.placed.clear();
             for (auto &t : a.tracks) {
@@ -323,6 +325,16 @@ inline image one_area(std::vector<track> tracks, packing pk = {}, uint32_t secto
     img.areas[0].tracks = std::move(tracks);
     img.areas[0].pack = pk;
     return img;
+}
+
+// The sacd fuzz target's inputs: a control byte, then the image's bytes
+// from sector 510 on (the master TOC first); bit 1 of the control byte
+// selects raw 2064-byte sectors. Sectors before 510 read as zeros.
+inline uint32_t fuzz_sector_size(uint8_t control) {
+    return control & 2 ? 2064 : 2048;
+}
+inline uint64_t fuzz_file_start(uint8_t control) {
+    return 510 * uint64_t{fuzz_sector_size(control)};
 }
 
 } // namespace pipd::testing::sacd
