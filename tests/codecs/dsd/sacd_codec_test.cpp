@@ -10,6 +10,7 @@
 
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/sacd_codec.h"
+#include "codecs/dsd/sacd_disc.h"
 #include "host/codec_api.h"
 #include "host/outudp.h"
 #include "host/platform.h"
@@ -100,6 +101,9 @@ class SacdCodec : public ::testing::Test {
         log_ = diag.text();
         EXPECT_TRUE(last_track_outcome().decoder_ran);
         EXPECT_EQ(isplayiso, 0) << "cleared after the decoder";
+        EXPECT_EQ(sd.master_toc, nullptr) << "the reader's tables are released";
+        EXPECT_EQ(sd.areas[0].toc, nullptr);
+        EXPECT_EQ(sd.areas[1].toc, nullptr);
         return last_track_outcome().decoder_result;
     }
 
