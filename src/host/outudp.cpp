@@ -1,5 +1,6 @@
 #include "host/outudp.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -130,6 +131,9 @@ int write_outfifo(int n, const int32_t *words) {
 
 int flash_outfifo() {
     diag_puts("start flash outfifo");
+    // The words past the track's last samples are silence, not a replay of
+    // the previous packet's tail.
+    std::fill(tcpbuffer + tcpbuffptr, tcpbuffer + PACKET_WORDS, 0);
     send_packet(tcpbuffptr);
     tcpbuffptr = PACKET_HEADER_WORDS;
     return 1;
