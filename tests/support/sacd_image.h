@@ -58,7 +58,7 @@ inline void put_be(uint8_t *p, uint64_t v, int width) {
 }
 
 struct track {
-    std::vector<bytes> frames; // as the reader must deliver them
+    std::vector<bytes> frames;                         // as the reader must deliver them
     std::vector<std::pair<uint8_t, std::string>> text; // items (type, text); type 1 is the title
     std::array<uint8_t, 3> time{0, 0, 1};              // duration: minutes, seconds, frames
     uint64_t lsn = 0;                                  // first sector; 0: after the track before
@@ -67,11 +67,11 @@ struct track {
 
 // How a track's audio becomes packets and sectors.
 struct packing {
-    uint32_t max_packet = 2047;  // payload bytes of an audio packet at most
-    int side_packets_every = 0;  // after every n-th audio packet: supplementary + padding packet
-    uint32_t lead_in = 0;        // bytes of audio packets before the first frame start
-    int empty_sector_every = 0;  // after every n-th sector: one with packet count 0
-    bool dst = false;            // DST bit and 4-byte frame infos
+    uint32_t max_packet = 2047; // payload bytes of an audio packet at most
+    int side_packets_every = 0; // after every n-th audio packet: supplementary + padding packet
+    uint32_t lead_in = 0;       // bytes of audio packets before the first frame start
+    int empty_sector_every = 0; // after every n-th sector: one with packet count 0
+    bool dst = false;           // DST bit and 4-byte frame infos
 };
 
 struct area {
@@ -82,9 +82,9 @@ struct area {
     uint8_t version_minor = 20;
     std::vector<track> tracks;
     packing pack;
-    bool skip_sectors = true; // "SACD_IGL" and "SACD_ACC" ahead of the track lists
-    std::optional<uint16_t> master_size;   // size in the master TOC other than the truth
-    std::optional<uint32_t> master_lsn;    // start in the master TOC other than the truth
+    bool skip_sectors = true;            // "SACD_IGL" and "SACD_ACC" ahead of the track lists
+    std::optional<uint16_t> master_size; // size in the master TOC other than the truth
+    std::optional<uint32_t> master_lsn;  // start in the master TOC other than the truth
     // Filled by build():
     uint64_t toc_lsn = 0;
     uint32_t toc_sectors = 0;
@@ -273,8 +273,8 @@ class image {
         std::size_t text_at = 8 + 2 * 255;
         for (std::size_t t = 0; t < a.tracks.size() && t < 255; ++t) {
             const track &tr = a.tracks[t];
-            put_be(&l1[8 + 4 * t], tr.start_entry.value_or(static_cast<uint32_t>(a.placed[t].first)),
-                   4);
+            put_be(&l1[8 + 4 * t],
+                   tr.start_entry.value_or(static_cast<uint32_t>(a.placed[t].first)), 4);
             put_be(&l1[1028 + 4 * t], tr.length_entry.value_or(a.placed[t].second), 4);
             std::memcpy(&l2[1028 + 4 * t], tr.time.data(), 3);
             if (tr.text.empty()) {

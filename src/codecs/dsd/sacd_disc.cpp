@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t AREA_TOC_LSN_AT[2] = {64, 72}; // master TOC: start of area TOC 1, 2
 constexpr uint32_t AREA_TOC_SIZE_AT[2] = {84, 86};
-constexpr uint32_t TRACK_START_AT = 8;   // "SACDTRL1": 4 bytes per track
+constexpr uint32_t TRACK_START_AT = 8; // "SACDTRL1": 4 bytes per track
 constexpr uint32_t TRACK_LENGTH_AT = 1028;
 constexpr uint32_t TRACK_TIME_AT = 1028; // "SACDTRL2": 4 bytes per track
 constexpr uint32_t TEXT_OFFSET_AT = 8;   // "SACDTTxt": 2 bytes per track
@@ -344,7 +344,8 @@ int sd_read_frame(uint8_t *buffer, int32_t *size, int32_t *type) {
                 sd.frame_dst = sd.frame_header & 1;
             }
             if (audio && sd.frame_in_progress) {
-                if (sd.frame_length + length > capacity || sd.byte_pos + length > SACD_SECTOR_SIZE) {
+                if (sd.frame_length + length > capacity ||
+                    sd.byte_pos + length > SACD_SECTOR_SIZE) {
                     ++sd.read_errors;
                     break;
                 }
@@ -364,8 +365,7 @@ int32_t sd_track_count(int area_type) {
     return a ? a->track_count : 0;
 }
 
-bool sd_track_time(int area_type, int track, uint8_t *minutes, uint8_t *seconds,
-                   uint8_t *frames) {
+bool sd_track_time(int area_type, int track, uint8_t *minutes, uint8_t *seconds, uint8_t *frames) {
     const sd_area *a = area_of(area_type);
     if (!a || track < 0 || track >= a->track_count || !a->track_list2) return false;
     const uint8_t *p = a->track_list2 + TRACK_TIME_AT + 4 * track;

@@ -26,7 +26,7 @@ inline constexpr uint32_t SACD_MASTER_TOC_SECTORS = 10;
 // refused instead of allocated.
 inline constexpr uint32_t SACD_AREA_TOC_MAX_SECTORS = 2048;
 inline constexpr int SACD_MAX_TRACKS = 255;
-inline constexpr int SACD_MAX_PACKETS = 7;   // packets and frame infos per sector
+inline constexpr int SACD_MAX_PACKETS = 7;       // packets and frame infos per sector
 inline constexpr int32_t SACD_FRAME_MAX = 65536; // largest frame ever assembled
 
 // Area types of sd_set_track and of the current track.
@@ -41,9 +41,9 @@ inline constexpr int32_t SD_FRAME_END = -1;        // end of track or format err
 inline constexpr int32_t SD_FRAME_READ_ERROR = -2; // the image cannot be read
 
 struct sd_area {
-    uint8_t *toc;          // the area TOC's sectors (user data), owned
-    uint32_t toc_sectors;  // sectors loaded
-    const uint8_t *header; // first sector of the area TOC
+    uint8_t *toc;               // the area TOC's sectors (user data), owned
+    uint32_t toc_sectors;       // sectors loaded
+    const uint8_t *header;      // first sector of the area TOC
     const uint8_t *track_list1; // "SACDTRL1": start LSNs and lengths, or null
     const uint8_t *track_list2; // "SACDTRL2": durations, or null
     const uint8_t *track_text;  // first "SACDTTxt", or null
@@ -111,8 +111,7 @@ int sd_read_frame(uint8_t *buffer, int32_t *size, int32_t *type);
 int32_t sd_track_count(int area_type);
 // The duration entry (minutes, seconds, frames of 1/75 s) of a track; false
 // when the area has no such track or no track list 2.
-bool sd_track_time(int area_type, int track, uint8_t *minutes, uint8_t *seconds,
-                   uint8_t *frames);
+bool sd_track_time(int area_type, int track, uint8_t *minutes, uint8_t *seconds, uint8_t *frames);
 // A track's title as stored, or null when it has none.
 const char *sd_track_title(int area_type, int track);
 

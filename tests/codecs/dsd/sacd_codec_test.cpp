@@ -3,6 +3,8 @@
 // converter model; next and previous inside the image; refusals and damage;
 // titles; images beyond 4 GiB; pipd-decode on an image.
 
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -54,8 +56,8 @@ int recording_insert(const int32_t *first, const int32_t *second, int count) {
     return ci_pcmbuf_insert(first, second, count);
 }
 constexpr platform_ops scripted_platform = {[] { return int64_t{1000}; },
-                                            [](unsigned s) { host.sleeps += s; },
-                                            [](unsigned) {}, [] { return 4; }};
+                                            [](unsigned s) { host.sleeps += s; }, [](unsigned) {},
+                                            [] { return 4; }};
 
 // Frames of a track: (track, first frame, end frame).
 struct span {
@@ -112,7 +114,8 @@ class SacdCodec : public ::testing::Test {
     static std::vector<int32_t> model(const image &img, const std::vector<span> &spans) {
         dsd_stereo_model m;
         for (const span &s : spans)
-            for (std::size_t k = s.from; k < s.to; ++k) m.frame(img.areas[0].tracks[s.track].frames[k]);
+            for (std::size_t k = s.from; k < s.to; ++k)
+                m.frame(img.areas[0].tracks[s.track].frames[k]);
         return m.pcm();
     }
     static std::vector<span> whole(const image &img) {
@@ -155,8 +158,10 @@ TEST_F(SacdCodec, PlaysEveryTwoChannelTrackIntoOneStream) {
         bool multichannel_first;
     } cases[] = {
         {"whole sectors", 2048, {}, false},
-        {"raw sectors, small packets, side packets, lead-in, empty sectors", 2064,
-         {700, 3, 2000, 4}, true},
+        {"raw sectors, small packets, side packets, lead-in, empty sectors",
+         2064,
+         {700, 3, 2000, 4},
+         true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -206,9 +211,9 @@ TEST_F(SacdCodec, NextAndPreviousMoveBetweenTracks) {
     }
     image img = one_area(t);
     img.build();
-    constexpr int N = CODEC_ACTION_NONE, NEXT = CODEC_ACTION_ISO_NEXT,
-                  PREV = CODEC_ACTION_ISO_PREV, HALT = CODEC_ACTION_HALT,
-                  PAUSE = CODEC_ACTION_PAUSE, SEEK = CODEC_ACTION_SEEK_TIME;
+    constexpr int N = CODEC_ACTION_NONE, NEXT = CODEC_ACTION_ISO_NEXT, PREV = CODEC_ACTION_ISO_PREV,
+                  HALT = CODEC_ACTION_HALT, PAUSE = CODEC_ACTION_PAUSE,
+                  SEEK = CODEC_ACTION_SEEK_TIME;
     const struct {
         const char *name;
         std::vector<int> actions;
@@ -225,7 +230,8 @@ TEST_F(SacdCodec, NextAndPreviousMoveBetweenTracks) {
          0},
         {"next to the last track, next leaves", {NEXT, NEXT, N, NEXT}, {{2, 0, 1}}, 3, 1, 0},
         {"pause and seek change nothing", {N, PAUSE, PAUSE, SEEK, N, HALT}, {{0, 0, 3}}, 0, 1, 2},
-        {"previous from the middle restarts nothing else", {N, N, NEXT, N, PREV, N, N, N, N, N},
+        {"previous from the second track, then the image plays to its end",
+         {N, N, NEXT, N, PREV, N, N, N, N, N},
          {{0, 0, 2}, {1, 0, 1}, {0, 0, 4}, {1, 0, 4}, {2, 0, 4}},
          3,
          2,
@@ -241,7 +247,8 @@ TEST_F(SacdCodec, NextAndPreviousMoveBetweenTracks) {
         // The title follows the track.
         std::vector<std::string> titles;
         for (const span &s : c.played)
-            for (std::size_t k = s.from; k < s.to; ++k) titles.push_back("T" + std::to_string(s.track));
+            for (std::size_t k = s.from; k < s.to; ++k)
+                titles.push_back("T" + std::to_string(s.track));
         EXPECT_EQ(host.titles, titles);
     }
 }
@@ -261,45 +268,68 @@ TEST_F(SacdCodec, RefusedAndDamagedImages) {
              i.build().sector(510)[3] = 'X';
              return i;
          },
-         -1, {"sd open error\n"}, {}, 0},
+         -1,
+         {"sd open error\n"},
+         {},
+         0},
         {"multichannel only",
          [] {
              image i = with_multichannel_area(one_area({}));
              i.areas.erase(i.areas.begin());
              return i.build();
          },
-         0, {"iso_playmax = 0\n"}, {}, 0},
+         0,
+         {"iso_playmax = 0\n"},
+         {},
+         0},
         {"an area TOC too large to be read",
          [] {
              image i = one_area(sample_tracks());
              i.areas[0].master_size = 40000;
              return i.build();
          },
-         0, {"iso_playmax = 0\n"}, {}, 0},
+         0,
+         {"iso_playmax = 0\n"},
+         {},
+         0},
         {"DST-coded",
-         [] { return one_area(sample_tracks(), {2047, 0, 0, 0, true}, 2064).build(); }, -2,
-         {"has dst frame\n"}, {}, 3},
+         [] {
+             return one_area(sample_tracks(), {2047, 0, 0, 0, true}, 2064).build();
+         },
+         -2,
+         {"has dst frame\n"},
+         {},
+         3},
         {"a track beyond the image",
          [] {
              image i = one_area(sample_tracks());
              i.areas[0].tracks[1].start_entry = 50000000;
              return i.build();
          },
-         0, {"has invalid frame\n1 allsize=0 \n"}, {{0, 0, 4}, {2, 0, 1}}, 3},
+         0,
+         {"has invalid frame\n1 allsize=0 \n"},
+         {{0, 0, 4}, {2, 0, 1}},
+         3},
         {"a frame too large for the buffer",
          [] {
              image i = one_area(sample_tracks());
              i.areas[0].tracks[1].frames[1] = dsd_frame(77, 9412);
              return i.build();
          },
-         0, {"1 allsize=9408 \n"}, {{0, 0, 4}, {1, 0, 1}, {2, 0, 1}}, 3},
+         0,
+         {"1 allsize=9408 \n"},
+         {{0, 0, 4}, {1, 0, 1}, {2, 0, 1}},
+         3},
         {"a frame of no bytes ends its track",
          [] {
              image i = one_area(sample_tracks());
              i.areas[0].tracks[0].frames[2].clear();
              return i.build();
          },
-         0, {"0 allsize=18816 Allegro\n"}, {{0, 0, 2}, {1, 0, 3}, {2, 0, 1}}, 3},
+         0,
+         {"0 allsize=18816 Allegro\n"},
+         {{0, 0, 2}, {1, 0, 3}, {2, 0, 1}},
+         3},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -382,4 +412,28 @@ TEST_F(SacdCodec, PipdDecodePlaysTheWholeImage) {
         for (const auto &f : tr.frames) m.frame(f);
     EXPECT_EQ(samples, m.played()) << "every track of the two-channel area, halved by the host";
     EXPECT_NE(r.err.find("iso_playmax = 3\n"), std::string::npos);
+}
+
+TEST_F(SacdCodec, KeptFuzzInputsPlayWithoutFault) {
+    // fuzz/regressions/sacd: every input that ever made the codec fail under
+    // the sanitizers, and small ones the fuzzer found that reach refusals,
+    // laid out as the fuzz target lays them out.
+    const std::string path = dir_.file("input.iso");
+    for (const auto &entry :
+         std::filesystem::directory_iterator(PIPD_SOURCE_DIR "/fuzz/regressions/sacd")) {
+        SCOPED_TRACE(entry.path().string());
+        const std::string input = read_file(entry.path().string());
+        ASSERT_FALSE(input.empty());
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        const uint64_t start = fuzz_file_start(static_cast<uint8_t>(input[0]));
+        EXPECT_EQ(pwrite(fd, input.data() + 1, input.size() - 1, static_cast<off_t>(start)),
+                  static_cast<ssize_t>(input.size() - 1));
+        close(fd);
+        DiagCapture diag;
+        player_main(path.c_str());
+        EXPECT_TRUE(last_track_outcome().decoder_ran);
+        EXPECT_TRUE(diag.contains("sd open error") || diag.contains("iso_playmax = "))
+            << diag.text();
+    }
 }
