@@ -106,8 +106,10 @@ int main(int argc, char **argv) {
     }
     if (!input || !output) return usage_error("INPUT and OUTPUT are needed");
 
+    // The DSD converter's tables, built quietly (the daemon prints them at start-up).
+    pipd::diag_set_stream(nullptr);
+    pipd::dsd2pcm_init();
     pipd::diag_set_stream(stderr);
-    pipd::dsd2pcm_init(); // as the daemon does at start-up
     if (std::strcmp(output, "-") == 0) {
         out = stdout;
     } else {

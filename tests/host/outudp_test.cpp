@@ -41,11 +41,12 @@ TEST_F(OutputTest, RateCodesAndHeader) {
         EXPECT_EQ(rate_of_code(code), rate);
         EXPECT_EQ(dsdout, 0);
     }
-    // A rate without a code keeps the code word in force.
+    // A rate without a code that is not resampled (far too low) keeps the
+    // code word in force.
     ci_configure(CODEC_CONFIG_FREQUENCY, 96000);
-    ci_configure(CODEC_CONFIG_FREQUENCY, 32000);
+    ci_configure(CODEC_CONFIG_FREQUENCY, 3000);
     EXPECT_EQ(tcpbuffer[1], 1);
-    EXPECT_EQ(playstat.frequency, 32000);
+    EXPECT_EQ(playstat.frequency, 3000);
     EXPECT_EQ(tcpbuffer[2], 0);
     EXPECT_EQ(tcpbuffer[3], 0);
 }

@@ -1,15 +1,11 @@
-// Test helper: models of the DSD to PCM converter written from its
-// definition, without its lookup tables or its ring of window bytes.
-//
-// - direct_fir: the 146-tap filter evaluated bit by bit on one window (its
-//   sum runs in another order, so it may differ from the converter by one).
-// - dsd_stereo_model: a whole stereo stream, bit-exact. The 19 per-byte
-//   tables are summed in the same order as the converter's (that order is
-//   what makes the result exact), but built and applied over a plain history
-//   of every byte since the reset, 19 bytes of 0x69 first.
+// Test helpers for DSD: noise-like DSD bytes and an independent model of
+// the DSD-to-PCM converter, evaluated straight from the filter's taps on
+// the whole stream (no tables, no ring buffer), adding in the converter's
+// order so that it agrees to the bit.
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -17,8 +13,25 @@
 
 namespace pipd::testing {
 
-// Bits 0 .. 145 of the 19-byte window, oldest byte first and most
-// significant bit first: ones weigh +B, zeros -B, the last six bits nothing.
+// Deterministic noise-like bytes (a linear congruential generator).
+inline std::vector<uint8_t> dsd_noise(std::size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    for (auto &b : v) {
+        seed = seed * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(seed >> 24);
+    }
+    return v;
+}
+
+inline uint8_t bit_reversed(uint8_t b) {
+    uint8_t r = 0;
+    for (int i = 0; i < 8; ++i) r = static_cast<uint8_t>((r << 1) | ((b >> i) & 1));
+    return r;
+}
+
+// The filter bit by bit on a window of 19 bytes, oldest first: ones weigh
+// +B, zeros -B, the last six bits nothing. Summed tap by tap, so it may land
+// one step away from the converter's result.
 inline double direct_fir(const uint8_t *window) {
     double acc = 0.0;
     for (int t = 0; t < DSD2PCM_TAPS; ++t) {
@@ -28,48 +41,41 @@ inline double direct_fir(const uint8_t *window) {
     return acc;
 }
 
-class dsd_stereo_model {
-  public:
-    dsd_stereo_model() {
-        for (int j = 0; j < 19; ++j)
-            for (int e = 0; e < 256; ++e) {
-                double acc = 0.0;
-                for (int t = 8 * j; t < 8 * j + 8 && t < DSD2PCM_TAPS; ++t) {
-                    const bool one = (e >> (7 - t % 8)) & 1;
-                    acc += one ? B[DSD2PCM_TAPS - 1 - t] : -B[DSD2PCM_TAPS - 1 - t];
-                }
-                table_[j][e] = acc;
-            }
-        for (auto &h : history_) h.assign(19, 0x69);
-    }
+// The part of the filter that byte e covers as the (i+1)-th oldest byte of
+// the window, its bits most significant first.
+inline double byte_share(int i, uint8_t e) {
+    const int first = DSD2PCM_TAPS - 1 - 8 * i; // tap of the byte's top bit
+    double acc = 0.0;
+    for (int m = 0; m < 8 && first - m >= 0; ++m)
+        acc += ((e >> (7 - m)) & 1 ? 1.0 : -1.0) * B[first - m];
+    return acc;
+}
 
-    // One byte-interleaved stereo frame: size / 4 samples of each channel;
-    // the bytes of an incomplete last pair are not used.
-    void frame(const std::vector<uint8_t> &f) {
-        for (std::size_t k = 0; k + 4 <= f.size(); k += 4)
-            for (int c = 0; c < 2; ++c) {
-                history_[c].push_back(f[k + c]);
-                history_[c].push_back(f[k + 2 + c]);
-                const uint8_t *w = history_[c].data() + history_[c].size() - 19;
-                double acc = 0.0;
-                for (int j = 0; j < 19; ++j) acc += table_[j][w[j]];
-                pcm_.push_back(static_cast<int32_t>(acc * 8388608.0));
-            }
+// The PCM samples of one channel's stream (most significant bit first)
+// after a reset: one sample per two bytes, each the shares of the 19 newest
+// bytes (the reset pattern 0x69 before the stream) added oldest first.
+inline std::vector<int32_t> model_pcm(const std::vector<uint8_t> &stream) {
+    static const auto shares = [] {
+        std::array<std::array<double, 256>, DSD2PCM_TABLES> s{};
+        for (int i = 0; i < DSD2PCM_TABLES; ++i)
+            for (int e = 0; e < 256; ++e) s[i][e] = byte_share(i, static_cast<uint8_t>(e));
+        return s;
+    }();
+    std::vector<uint8_t> s(DSD2PCM_TABLES, 0x69);
+    s.insert(s.end(), stream.begin(), stream.end());
+    std::vector<int32_t> out(stream.size() / 2);
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        double acc = 0.0;
+        for (int j = 0; j < DSD2PCM_TABLES; ++j) acc += shares[j][s[2 * k + 2 + j]];
+        out[k] = static_cast<int32_t>(acc * 8388608.0);
     }
+    return out;
+}
 
-    // Converter output, channel 0 first in each frame.
-    const std::vector<int32_t> &pcm() const { return pcm_; }
-    // What the sink plays: the host halves a stream reported at 2,822,400 Hz.
-    std::vector<int32_t> played() const {
-        std::vector<int32_t> out(pcm_.size());
-        for (std::size_t i = 0; i < pcm_.size(); ++i) out[i] = pcm_[i] / 2;
-        return out;
-    }
-
-  private:
-    std::array<std::array<double, 256>, 19> table_;
-    std::array<std::vector<uint8_t>, 2> history_;
-    std::vector<int32_t> pcm_;
-};
+// What the sink receives for a sample of a DSD stream: the host halves it.
+inline std::vector<int32_t> halved(std::vector<int32_t> v) {
+    for (auto &x : v) x /= 2;
+    return v;
+}
 
 } // namespace pipd::testing
