@@ -271,7 +271,7 @@ TEST_F(DaemonTest, DiscImageTracksAreStepsOfNextAndPrevious) {
     EXPECT_TRUE(image_track(0));
     daemon.send(PLAYER_ACTION_PREV); // previous on the first track leaves the image
     EXPECT_TRUE(daemon.until_playing(5, 100));
-    daemon.send(PLAYER_ACTION_NEXT);
+    daemon.send(5 << 7); // back by a jump (next would step the album's cue tracks)
     EXPECT_TRUE(image_track(0));
     daemon.send(PLAYER_ACTION_NEXT);
     EXPECT_TRUE(image_track(1));
