@@ -45,13 +45,39 @@ constexpr std::array<uint32_t, 65> counts_3980 = make_counts(head_3980);
 constexpr std::array<uint32_t, 65> counts_3970 = make_counts(head_3970);
 static_assert(counts_3980[64] == 65536 && counts_3970[64] == 65536);
 
-constexpr std::array<uint32_t, 64> make_diffs(const std::array<uint32_t, 65> &c) {
-    std::array<uint32_t, 64> d{};
-    for (std::size_t i = 0; i < 64; ++i) d[i] = c[i + 1] - c[i];
-    return d;
+// A model: its cumulative frequencies, and for each slice of 128 values
+// of the lookup the smallest symbol found in it.
+constexpr int SLICE_BITS = 7;
+constexpr uint32_t SLICES = 65536 >> SLICE_BITS;
+constexpr uint32_t TOP_SLICE = (SLICES - 1) << SLICE_BITS;
+
+struct model {
+    std::array<uint32_t, 65> counts;
+    std::array<uint8_t, SLICES> slice_symbol;
+};
+
+constexpr model make_model(const std::array<uint32_t, 65> &counts) {
+    model m{counts, {}};
+    for (uint32_t i = 0; i < SLICES; ++i) {
+        uint32_t s = 0;
+        while (s < ESCAPE && (i << SLICE_BITS) >= counts[s + 1]) ++s;
+        m.slice_symbol[i] = static_cast<uint8_t>(s);
+    }
+    return m;
 }
-constexpr std::array<uint32_t, 64> counts_diff_3980 = make_diffs(counts_3980);
-constexpr std::array<uint32_t, 64> counts_diff_3970 = make_diffs(counts_3970);
+
+// Below the top slice no slice holds two boundaries.
+constexpr bool one_boundary_per_slice(const model &m) {
+    for (uint32_t i = 0; i + 1 < SLICES; ++i) {
+        const uint32_t s = m.slice_symbol[i];
+        if (s + 2 <= 64 && m.counts[s + 2] < ((i + 1) << SLICE_BITS)) return false;
+    }
+    return true;
+}
+
+constexpr model model_3980 = make_model(counts_3980);
+constexpr model model_3970 = make_model(counts_3970);
+static_assert(one_boundary_per_slice(model_3980) && one_boundary_per_slice(model_3970));
 
 struct range_decoder_state {
     uint32_t low;        // code value
@@ -112,7 +138,33 @@ class decoder {
         rc_.range = 128;
     }
 
-    void normalise() {
+    // Reads bytes while the range is at most 2^23 (at most three: the range
+    // never falls below 128). Where eight bytes around the position are
+    // available they are taken at once, without a loop.
+    [[gnu::always_inline]] void normalise() {
+        const uint32_t range = rc_.range;
+        const uint32_t n = (range <= RANGE_BOTTOM) + (range <= (RANGE_BOTTOM >> 8)) +
+                           (range <= (RANGE_BOTTOM >> 16));
+        const uint32_t word_at = pos_ & ~3u;
+        if (word_at + 8 <= available_) [[likely]] {
+            uint32_t w[2];
+            std::memcpy(w, base_ + word_at, sizeof w);
+            if constexpr (std::endian::native == std::endian::big) {
+                w[0] = __builtin_bswap32(w[0]);
+                w[1] = __builtin_bswap32(w[1]);
+            }
+            // The stream from pos on, most significant first.
+            const uint32_t ahead =
+                static_cast<uint32_t>((uint64_t{w[0]} << 32 | w[1]) >> (32 - 8 * (pos_ & 3)));
+            const uint64_t bytes = uint64_t{ahead} >> (32 - 8 * n);
+            const uint64_t prev = uint64_t{rc_.prev_bytes} << (8 * n) | bytes;
+            rc_.prev_bytes = static_cast<uint32_t>(prev);
+            rc_.low = static_cast<uint32_t>((uint64_t{rc_.low} << (8 * n)) |
+                                            ((prev >> 1) & ((uint64_t{1} << (8 * n)) - 1)));
+            rc_.range = range << (8 * n);
+            pos_ += n;
+            return;
+        }
         while (rc_.range <= RANGE_BOTTOM) {
             rc_.prev_bytes = rc_.prev_bytes << 8 | byte();
             rc_.low = rc_.low << 8 | ((rc_.prev_bytes >> 1) & 0xFF);
@@ -120,25 +172,25 @@ class decoder {
         }
     }
 
-    uint32_t lookup_total(uint32_t total) {
+    [[gnu::always_inline]] uint32_t lookup_total(uint32_t total) {
         normalise();
         rc_.step = rc_.range / total;
         return rc_.low / rc_.step;
     }
 
-    uint32_t lookup_shift(int shift) {
+    [[gnu::always_inline]] uint32_t lookup_shift(int shift) {
         normalise();
         rc_.step = rc_.range >> shift;
         return rc_.low / rc_.step;
     }
 
-    void update(uint32_t size, uint32_t start) {
+    [[gnu::always_inline]] void update(uint32_t size, uint32_t start) {
         rc_.low -= rc_.step * start;
         rc_.range = rc_.step * size;
     }
 
     // n bits, n from 0 to 16.
-    uint32_t bits(int n) {
+    [[gnu::always_inline]] uint32_t bits(int n) {
         if (n == 0) {
             normalise();
             return 0;
@@ -148,19 +200,28 @@ class decoder {
         return v;
     }
 
-    uint32_t symbol(const std::array<uint32_t, 65> &counts, const std::array<uint32_t, 64> &diffs) {
+    // The symbol whose frequency interval holds the value looked up: from
+    // the model's table of 128-wide slices, which holds at most one symbol
+    // boundary each below the top slice, so one comparison finishes it.
+    [[gnu::always_inline]] uint32_t symbol(const model &m) {
         const uint32_t cf = lookup_shift(16);
-        uint32_t s = 0;
-        while (s < ESCAPE && cf >= counts[s + 1]) ++s;
-        update(diffs[s], counts[s]);
+        uint32_t s;
+        if (cf < TOP_SLICE) [[likely]] {
+            s = m.slice_symbol[cf >> SLICE_BITS];
+            s += cf >= m.counts[s + 1];
+        } else {
+            s = m.slice_symbol[(TOP_SLICE >> SLICE_BITS)];
+            while (s < ESCAPE && cf >= m.counts[s + 1]) ++s;
+        }
+        update(m.counts[s + 1] - m.counts[s], m.counts[s]);
         return s;
     }
 
     // One residual of the scheme from 3990 on.
-    int32_t value_3990(rice_state &r) {
+    [[gnu::always_inline]] int32_t value_3990(rice_state &r) {
         uint32_t pivot = r.sum >> 5;
         if (pivot == 0) pivot = 1;
-        uint32_t overflow = symbol(counts_3980, counts_diff_3980);
+        uint32_t overflow = symbol(model_3980);
         if (overflow == ESCAPE) {
             overflow = bits(16) << 16;
             overflow |= bits(16);
@@ -181,8 +242,8 @@ class decoder {
     }
 
     // One residual of the scheme before 3990.
-    int32_t value_3970(rice_state &r) {
-        uint32_t overflow = symbol(counts_3970, counts_diff_3970);
+    [[gnu::always_inline]] int32_t value_3970(rice_state &r) {
+        uint32_t overflow = symbol(model_3970);
         int n;
         if (overflow == ESCAPE) {
             n = static_cast<int>(bits(5) & 31); // a damaged stream may yield more

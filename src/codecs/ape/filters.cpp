@@ -62,25 +62,24 @@ template <int N>
 }
 
 // The adaptation step of an output, from 3980 on: 32, 16 or 8 against the
-// sign of the output, by its magnitude against the running average.
+// sign of the output, by its magnitude against the running average. Written
+// with selects rather than branches: the comparisons follow the signal.
 int16_t three_level_step(int32_t out, int32_t *avg_magnitude) {
     const int32_t avg = *avg_magnitude;
-    const int32_t m = out < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(out)) : out;
-    int16_t level = 0;
-    if (m > static_cast<int32_t>(wrap_mul(3, avg)))
-        level = 32;
-    else if (static_cast<int32_t>(wrap_mul(3, m)) > static_cast<int32_t>(wrap_mul(4, avg)))
-        level = 16;
-    else if (m > 0)
-        level = 8;
+    const uint32_t neg = static_cast<uint32_t>(out >> 31);
+    const int32_t m = static_cast<int32_t>((static_cast<uint32_t>(out) ^ neg) - neg);
+    const int32_t small = m > 0 ? 8 : 0;
+    const int32_t medium =
+        static_cast<int32_t>(wrap_mul(3, m)) > static_cast<int32_t>(wrap_mul(4, avg)) ? 16 : small;
+    const int32_t level = m > static_cast<int32_t>(wrap_mul(3, avg)) ? 32 : medium;
     const int32_t diff = static_cast<int32_t>(static_cast<uint32_t>(m) - static_cast<uint32_t>(avg));
     *avg_magnitude =
         static_cast<int32_t>(static_cast<uint32_t>(avg) + static_cast<uint32_t>(diff / 16));
     return static_cast<int16_t>(out < 0 ? level : -level);
 }
 
-void halve(int16_t *step) {
-    *step = static_cast<int16_t>(*step >> 1);
+int16_t half(int16_t v) {
+    return static_cast<int16_t>(v >> 1);
 }
 
 template <int N>
@@ -97,6 +96,10 @@ void init(filter_state (&filter)[2], int16_t *buf) {
     }
 }
 
+// The steps of the last two samples are halved one and two samples after
+// they were written; from 3980 on those two are kept in registers and
+// stored already halved, so that halving them needs no read of what the
+// sample before has just stored.
 template <int N, int F>
 APE_FILTER_CLONES void apply(filter_state &f, int fileversion, int32_t *data, int count) {
     int16_t *const coeffs = f.coeffs;
@@ -105,6 +108,8 @@ APE_FILTER_CLONES void apply(filter_state &f, int fileversion, int32_t *data, in
     int16_t *adapt = f.adapt_pos;
     int32_t avg = f.avg_magnitude;
     const bool three_level = fileversion >= THREE_LEVEL_VERSION;
+    int16_t last = adapt[-1];   // as stored one sample back, not yet halved
+    int16_t before = adapt[-2]; // as stored two samples back, halved once
     for (int i = 0; i < count; ++i) {
         const int32_t in = data[i];
         const int sign = (in < 0) - (in > 0);
@@ -115,14 +120,17 @@ APE_FILTER_CLONES void apply(filter_state &f, int fileversion, int32_t *data, in
         *delay++ = saturate16(out);
 
         if (three_level) {
-            *adapt = three_level_step(out, &avg);
-            halve(adapt - 1);
-            halve(adapt - 2);
-            halve(adapt - 8);
+            const int16_t step = three_level_step(out, &avg);
+            adapt[0] = step;
+            adapt[-1] = half(last);
+            adapt[-2] = half(before);
+            adapt[-8] = half(adapt[-8]);
+            before = half(last);
+            last = step;
         } else {
-            *adapt = static_cast<int16_t>(out == 0 ? 0 : out < 0 ? 4 : -4);
-            halve(adapt - 4);
-            halve(adapt - 8);
+            adapt[0] = static_cast<int16_t>(out == 0 ? 0 : out < 0 ? 4 : -4);
+            adapt[-4] = half(adapt[-4]);
+            adapt[-8] = half(adapt[-8]);
         }
         ++adapt;
 
