@@ -91,9 +91,8 @@ struct rice_state {
     uint32_t sum;
 };
 
-// The active decoder. Calls copy it into a local decoder and back.
-const uint8_t *bytebuffer = nullptr; // current input word
-int bytebufferoffset = 3;            // byte index 3..0 inside it
+// The active decoder; each call copies it into a local decoder and back.
+// The input position is the caller's, handed in and out.
 range_decoder_state rc;
 rice_state riceY;
 rice_state riceX;
@@ -111,8 +110,6 @@ class decoder {
         rc = rc_;
         *consumed = static_cast<int>(pos_ & ~3u);
         *byte_index = 3 - static_cast<int>(pos_ & 3);
-        bytebuffer = base_ + *consumed;
-        bytebufferoffset = *byte_index;
         return overrun_ ? APE_ERR_OVERRUN : 0;
     }
 
