@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codecs/dsd/dsd2pcm.h"
 #include "host/codec_api.h"
 #include "host/diag.h"
 #include "host/outudp.h"
@@ -19,6 +20,7 @@ inline constexpr std::size_t MIN_FILE = 131072;
 
 inline void prepare_player() {
     diag_set_stream(nullptr);
+    dsd2pcm_init();
     status_fifo_detach();
     outfifo_set_sink([](const int32_t *, std::size_t, int) {});
     static const platform_ops ops = {[] { return int64_t{0}; }, [](unsigned) {}, [](unsigned) {},

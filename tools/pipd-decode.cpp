@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "codecs/dsd/dsd2pcm.h"
 #include "host/codec_api.h"
 #include "host/diag.h"
 #include "host/outudp.h"
@@ -105,6 +106,9 @@ int main(int argc, char **argv) {
     }
     if (!input || !output) return usage_error("INPUT and OUTPUT are needed");
 
+    // The DSD converter's tables, built quietly (the daemon prints them at start-up).
+    pipd::diag_set_stream(nullptr);
+    pipd::dsd2pcm_init();
     pipd::diag_set_stream(stderr);
     if (std::strcmp(output, "-") == 0) {
         out = stdout;

@@ -8,5 +8,8 @@ namespace pipd {
 int wav_codec_run();
 int ape_codec_run();
 int flac_codec_run();
+int mp3_codec_run();
+int dsf_codec_run();
+int dff_codec_run();
 
 } // namespace pipd

@@ -11,12 +11,14 @@
 namespace pipd {
 
 buffer_info bufinfo = {0, INPUT_WINDOW_SIZE, nullptr, 0, 0, 0, nullptr, -1, 0, 0};
+uint64_t window_reads = 0;
 
 namespace {
 
 // Reads up to n bytes, retrying interrupted and partial reads; a failed
 // read counts as what came before it.
 uint32_t read_full(int fd, uint8_t *dst, uint32_t n) {
+    ++window_reads;
     uint32_t got = 0;
     while (got < n) {
         ssize_t r = read(fd, dst + got, n - got);
@@ -55,7 +57,9 @@ void shift_and_fill() {
 }
 
 // Reads a fresh window around file offset t; -1 when positioning failed,
-// else the count read.
+// else the count read. The end-of-file state is that of the new window: it
+// says whether the window reaches the end of the file, so a seek back from
+// the end refills as reads demand.
 int64_t rewindow(uint64_t t) {
     buffer_info &b = bufinfo;
     uint64_t start = t - t % 4;
@@ -67,7 +71,7 @@ int64_t rewindow(uint64_t t) {
     uint32_t m = read_full(b.fd, b.buf, capacity());
     b.intpos = static_cast<uint32_t>(t % 4);
     b.fpos_start = start;
-    if (m < capacity()) b.fileend = 1;
+    b.fileend = m < capacity() ? 1 : 0;
     b.bufsize = m;
     b.fpos = start + m;
     b.cur = b.buf + b.intpos;

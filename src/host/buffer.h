@@ -17,11 +17,14 @@ struct buffer_info {
     uint32_t intpos;     // cursor index in the window
     uint8_t *cur;        // buf + intpos
     int fd;              // the open file
-    int fileend;         // a read came up short
+    int fileend;         // the window reaches the end of the file (a read came up short)
     int fileerr;         // positioning failed
 };
 
 extern buffer_info bufinfo;
+// Reads of the file by the window since the process started (shifts and
+// re-windows), for tests and benchmarks that watch the input's cost.
+extern uint64_t window_reads;
 
 // Allocates the window memory once; false when it cannot be had.
 bool player_malloc();

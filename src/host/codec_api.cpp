@@ -5,6 +5,7 @@
 
 #include "host/diag.h"
 #include "host/outudp.h"
+#include "host/resample.h"
 #include "player/state.h"
 
 namespace pipd {
@@ -31,6 +32,8 @@ void ci_set_elapsed(uint32_t ms) {
 
 void ci_seek_complete() {
     ploffset = -1;
+    // The stream goes on from elsewhere: the resampler starts afresh.
+    resample_restart();
 }
 
 void ci_configure(int key, int32_t value) {
@@ -48,7 +51,9 @@ void ci_configure(int key, int32_t value) {
     case CODEC_CONFIG_FREQUENCY: {
         playstat.frequency = value;
         dsdout = value == DSD_RATE ? 1 : 0;
-        int32_t rate = value == DSD_RATE ? DSD_PCM_RATE : value;
+        // A PCM rate the sink does not take goes out resampled to one it does.
+        int32_t rate = value == DSD_RATE ? DSD_PCM_RATE : resample_configure(value);
+        if (value == DSD_RATE) resample_stop();
         initbuf_fifo(rate);
         diag("freq = %d\n", rate);
         break;

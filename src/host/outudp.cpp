@@ -1,5 +1,6 @@
 #include "host/outudp.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "host/codec_api.h"
 #include "host/diag.h"
 #include "host/paths.h"
+#include "host/resample.h"
 #include "player/webfile_gen.h"
 
 namespace pipd {
@@ -130,6 +132,11 @@ int write_outfifo(int n, const int32_t *words) {
 
 int flash_outfifo() {
     diag_puts("start flash outfifo");
+    // What a resampler still holds is the end of the track: it goes first.
+    resample_drain();
+    // The words past the track's last samples are silence, not a replay of
+    // the previous packet's tail.
+    std::fill(tcpbuffer + tcpbuffptr, tcpbuffer + PACKET_WORDS, 0);
     send_packet(tcpbuffptr);
     tcpbuffptr = PACKET_HEADER_WORDS;
     return 1;
@@ -155,7 +162,10 @@ int ci_pcmbuf_insert(const int32_t *first, const int32_t *second, int count) {
     }
     if (dsdout == 1)
         for (int k = 0; k < 2 * count; ++k) data0[k] /= 2;
-    write_outfifo(2 * count, data0.data());
+    if (resample_active())
+        resample_write(data0.data(), count);
+    else
+        write_outfifo(2 * count, data0.data());
     return 1;
 }
 
@@ -167,6 +177,7 @@ void outfifo_reset() {
     for (auto &w : tcpbuffer) w = 0;
     tcpbuffptr = PACKET_HEADER_WORDS;
     dsdout = 0;
+    resample_stop();
     sink_hook = nullptr;
     outfifo_opened = false;
 }

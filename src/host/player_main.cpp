@@ -29,6 +29,12 @@ codec_run decoder_for(int type) {
         return ape_codec_run;
     case FILETYPE_FLAC:
         return flac_codec_run;
+    case FILETYPE_MP3:
+        return mp3_codec_run;
+    case FILETYPE_DSF:
+        return dsf_codec_run;
+    case FILETYPE_DFF:
+        return dff_codec_run;
     default:
         return nullptr;
     }

@@ -35,12 +35,14 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 // its first size - 1 bytes (the last stored byte gives way to the
 // terminator) and the following bytes of the file make the next line.
 // Returns the bytes consumed, the line feed included, or -1 when the file
-// ends before a line feed; the partial text is terminated either way.
-int read_line(std::FILE *file, char *buffer, int size) {
+// ends before a line feed; the partial text is terminated either way. Only
+// budget bytes are read (it counts down): past them the file counts as ended.
+int read_line(std::FILE *file, char *buffer, int size, std::size_t &budget) {
     int stored = 0;
     int consumed = 0;
     for (;;) {
-        int c = std::getc(file);
+        int c = budget > 0 ? std::getc(file) : EOF;
+        if (c != EOF) --budget;
         if (c == EOF) {
             buffer[stored] = '\0';
             return -1;
@@ -228,10 +230,13 @@ int parse_cuesheet(const char *path, cue_sheet *sheet) {
     std::memset(sheet, 0, sizeof *sheet);
     skip_bom(f.get());
 
+    // Real sheets are a few KiB; a huge file with a sheet's name is read no
+    // further than this, and what was parsed up to there stands.
+    std::size_t budget = CUE_READ_MAX;
     char line[LINE_SIZE];
     char converted[LINE_SIZE];
     for (;;) {
-        if (read_line(f.get(), line, LINE_SIZE) < 0) break;
+        if (read_line(f.get(), line, LINE_SIZE, budget) < 0) break;
         if (sheet->count > CUE_TRACK_MAX - 1) break;
 
         // A line that already is UTF-8 (plain ASCII included) keeps its

@@ -9,6 +9,7 @@ namespace pipd {
 
 inline constexpr int CUE_TEXT_MAX = 240; // bytes of text per field
 inline constexpr int CUE_TRACK_MAX = 99;
+inline constexpr std::size_t CUE_READ_MAX = 1 << 20; // bytes of a sheet read at most
 
 struct cue_track {
     char title[CUE_TEXT_MAX + 1];

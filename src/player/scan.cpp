@@ -5,8 +5,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <memory>
+#include <set>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <utility>
 
 #include "host/diag.h"
 #include "player/cuesheet.h"
@@ -21,21 +23,18 @@ struct dir_closer {
 };
 using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
-// The directories being walked, root first. A path holds at most 511
-// characters, so no walk nests deeper than 256 levels ("/x" per level).
-struct walk_stack {
-    struct id {
-        dev_t dev;
-        ino_t ino;
-    };
-    std::array<id, 256> dirs;
+// The directories walked so far in this scan. Each is walked once, by the
+// first path that leads to it in walking order: links back to a directory
+// being walked (cycles) and many links to one directory (which would double
+// the walk at every level) are passed over. Nesting is capped at 256 levels:
+// a path holds at most 511 characters, so "/x" per level reaches no deeper.
+struct walk_state {
+    std::set<std::pair<dev_t, ino_t>> seen;
     std::size_t depth = 0;
+    static constexpr std::size_t MAX_DEPTH = 256;
 
-    bool contains(const struct stat &st) const {
-        for (std::size_t i = 0; i < depth; ++i)
-            if (dirs[i].dev == st.st_dev && dirs[i].ino == st.st_ino) return true;
-        return false;
-    }
+    // True when the directory is new to this scan (it is then marked).
+    bool first_visit(const struct stat &st) { return seen.emplace(st.st_dev, st.st_ino).second; }
 };
 
 // "%s/%s" of directory and name into path; false when it does not fit in
@@ -108,7 +107,7 @@ void pair_cue_sheet(const char *path) {
     match->cuecount = n;
 }
 
-void scan_directory(const char *directory, walk_stack &walk) {
+void scan_directory(const char *directory, walk_state &walk) {
     char path[PATH_SIZE];
     struct stat st;
 
@@ -119,10 +118,8 @@ void scan_directory(const char *directory, walk_stack &walk) {
             if (!join_path(path, directory, de->d_name)) continue;
             if (stat(path, &st) != 0) continue;
             if (S_ISDIR(st.st_mode)) {
-                // A symbolic link back to a directory being walked would
-                // walk it again and again.
-                if (walk.contains(st) || walk.depth == walk.dirs.size()) continue;
-                walk.dirs[walk.depth++] = {st.st_dev, st.st_ino};
+                if (walk.depth == walk_state::MAX_DEPTH || !walk.first_visit(st)) continue;
+                ++walk.depth;
                 scan_directory(path, walk);
                 --walk.depth;
             } else if (S_ISREG(st.st_mode)) {
@@ -148,9 +145,9 @@ void scan_directory(const char *directory, walk_stack &walk) {
 
 int scan_files(const char *directory) {
     if (!plinfo.entries && !plinfo_alloc()) return 1;
-    walk_stack walk;
+    walk_state walk;
     struct stat st;
-    if (stat(directory, &st) == 0) walk.dirs[walk.depth++] = {st.st_dev, st.st_ino};
+    if (stat(directory, &st) == 0) walk.first_visit(st);
     scan_directory(directory, walk);
     return 1;
 }

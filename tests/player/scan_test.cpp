@@ -1,9 +1,11 @@
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,13 +163,42 @@ TEST_F(Scan, SymbolicLinks) {
     tree.link("music/self", ".");         // a cycle through itself
     tree.link("music/loop", tree.root()); // a cycle through the scan root
     tree.file("other/c.mp3");
-    tree.link("music/other", "../other");      // a directory elsewhere: walked
+    tree.link("music/other", "../other");      // a directory also reached directly
     tree.link("music/alias.flac", "a.flac");   // a file link: queued by its own name
     tree.link("music/broken.flac", "nowhere"); // nothing behind it: skipped
     scan();
+    // "other" is walked once, by the path the walk meets first.
+    const std::vector<std::string> top = listing(tree.root());
+    const bool music_first =
+        std::find(top.begin(), top.end(), "music") < std::find(top.begin(), top.end(), "other");
     EXPECT_EQ(sorted(queued()),
               (std::vector<std::string>{"music/a.flac", "music/alias.flac", "music/deep/b.wav",
-                                        "music/other/c.mp3", "other/c.mp3"}));
+                                        music_first ? "music/other/c.mp3" : "other/c.mp3"}));
+}
+
+// D0 .. D40, each holding a file and two links to the next: every
+// directory is walked once, not once per path (2^40 of them).
+TEST_F(Scan, ManyLinksToOneDirectoryWalkItOnce) {
+    constexpr int N = 40;
+    for (int i = 0; i <= N; ++i) {
+        const std::string d = "store/D" + std::to_string(i);
+        tree.file(d + "/x.mp3");
+        if (i < N) {
+            tree.link(d + "/a", "../D" + std::to_string(i + 1));
+            tree.link(d + "/b", "../D" + std::to_string(i + 1));
+        }
+    }
+    scan();
+    std::vector<std::string> got = queued();
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(N + 1));
+    std::set<std::string> dirs;
+    for (const std::string &path : got) {
+        // The real directory behind the path the walk took.
+        char real[PATH_MAX];
+        ASSERT_NE(realpath(tree.path(path).c_str(), real), nullptr);
+        dirs.insert(real);
+    }
+    EXPECT_EQ(dirs.size(), static_cast<std::size_t>(N + 1));
 }
 
 TEST_F(Scan, QueueHoldsAtMost2048Files) {

@@ -1,5 +1,8 @@
 #include "codecs/dsd/dsd2pcm.h"
 
+#include <cstring>
+#include <utility>
+
 #include "host/diag.h"
 
 namespace pipd {
@@ -46,25 +49,82 @@ void dsd2pcm_reset(int channel) {
     d2p[channel].pos = 0;
 }
 
-void dsd2pcm_translate(int channel, unsigned count, const uint8_t *src, std::ptrdiff_t src_stride,
-                       int reverse, int32_t *dst, std::ptrdiff_t dst_stride) {
-    if (channel < 0 || channel >= DSD2PCM_CHANNELS) return;
-    dsd2pcm_ctx &ctx = d2p[channel];
-    uint8_t *const win = ctx.window.data();
-    int32_t pos = ctx.pos;
-    for (unsigned s = 0; s < count; ++s) {
-        for (int half = 0; half < 2; ++half) {
-            uint8_t byte = *src;
-            if (reverse) byte = conv_cc[byte];
-            win[pos] = byte;
-            win[pos + DSD2PCM_TABLES] = byte;
-            if (++pos == DSD2PCM_TABLES) pos = 0;
-            src += src_stride;
+namespace {
+
+constexpr unsigned PASS = 512; // outputs converted per pass over a linear buffer
+constexpr unsigned CHAINS = 4; // outputs summed side by side
+
+// Adds table j's entry for w[2c + j] to acc[c], for j = 0 .. 18 in this
+// order and for the outputs c side by side: each output's sum keeps the
+// order of the plain one-at-a-time sum, so it has the same bits; only the
+// additions of different outputs overlap. Spelled out per j so that every
+// byte is loaded once for all the outputs that read it.
+template <std::size_t J>
+inline void add_table(const uint8_t *w, double (&acc)[CHAINS]) {
+    for (unsigned c = 0; c < CHAINS; ++c) acc[c] += ctables[J][w[2 * c + J]];
+}
+template <std::size_t... J>
+inline void sum_chains(const uint8_t *w, double (&acc)[CHAINS], std::index_sequence<J...>) {
+    (add_table<J>(w, acc), ...);
+}
+
+// Output k is the sum, oldest byte first, of table j's entry for
+// line[2k + 2 + j], j = 0 .. 18.
+inline void convert_pass(const uint8_t *line, unsigned n, int32_t *dst, std::ptrdiff_t dst_stride) {
+    unsigned k = 0;
+    for (; k + CHAINS <= n; k += CHAINS) {
+        double acc[CHAINS] = {};
+        sum_chains(line + 2 * k + 2, acc, std::make_index_sequence<DSD2PCM_TABLES>());
+        for (double a : acc) {
+            *dst = static_cast<int32_t>(a * 8388608.0);
+            dst += dst_stride;
         }
+    }
+    for (; k < n; ++k) {
+        const uint8_t *w = line + 2 * k + 2;
         double acc = 0.0;
-        for (int j = 0; j < DSD2PCM_TABLES; ++j) acc += ctables[j][win[pos + j]];
+        for (int j = 0; j < DSD2PCM_TABLES; ++j) acc += ctables[j][w[j]];
         *dst = static_cast<int32_t>(acc * 8388608.0);
         dst += dst_stride;
+    }
+}
+
+} // namespace
+
+void dsd2pcm_translate(int channel, unsigned count, const uint8_t *src, std::ptrdiff_t src_stride,
+                       int reverse, int32_t *dst, std::ptrdiff_t dst_stride) {
+    if (channel < 0 || channel >= DSD2PCM_CHANNELS || count == 0) return;
+    dsd2pcm_ctx &ctx = d2p[channel];
+    // The window, oldest byte first, then the bytes of this pass: the
+    // stream laid out straight, so that no output needs the ring.
+    uint8_t line[DSD2PCM_TABLES + 2 * PASS];
+    std::memcpy(line, ctx.window.data() + ctx.pos, DSD2PCM_TABLES);
+    uint64_t written = 0;
+    while (count > 0) {
+        const unsigned n = count < PASS ? count : PASS;
+        uint8_t *in = line + DSD2PCM_TABLES;
+        if (reverse) {
+            for (unsigned i = 0; i < 2 * n; ++i, src += src_stride) in[i] = conv_cc[*src];
+        } else if (src_stride == 1) {
+            std::memcpy(in, src, 2 * n);
+            src += 2 * n;
+        } else {
+            for (unsigned i = 0; i < 2 * n; ++i, src += src_stride) in[i] = *src;
+        }
+        convert_pass(line, n, dst, dst_stride);
+        dst += dst_stride * static_cast<std::ptrdiff_t>(n);
+        written += 2 * n;
+        count -= n;
+        // The newest 19 bytes are the next pass's history.
+        std::memmove(line, line + 2 * n, DSD2PCM_TABLES);
+    }
+    // Back into the ring: the byte that is j-th oldest lies at pos + j (and
+    // 19 further), where pos has advanced by one per byte consumed.
+    const int32_t pos = static_cast<int32_t>((ctx.pos + written) % DSD2PCM_TABLES);
+    for (int j = 0; j < DSD2PCM_TABLES; ++j) {
+        const int p = (pos + j) % DSD2PCM_TABLES;
+        ctx.window[p] = line[j];
+        ctx.window[p + DSD2PCM_TABLES] = line[j];
     }
     ctx.pos = pos;
 }

@@ -31,6 +31,12 @@ constexpr uint32_t MAX_REQUEST = 131068;
 
 int32_t decoded_buffers[FLAC_MAX_CHANNELS][FLAC_MAX_BLOCKSIZE];
 
+// How the metadata walk ended: cleanly on a block marked last, or at a block
+// header that cannot be right (a length past the end of the file, an invalid
+// or repeated type, the file's end), which lies at metadata_damage.
+bool metadata_clean = false;
+uint64_t metadata_damage = 0;
+
 // Input asked for per frame: 32768 bytes, or more for streams whose frames
 // can be larger (many channels of wide samples); the sync search asks for
 // 16 bytes more.
@@ -47,21 +53,10 @@ uint64_t be64(const uint8_t *p) {
     return static_cast<uint64_t>(be(p, 4)) << 32 | be(p + 4, 4);
 }
 
-// Requests n bytes at the cursor. Once the host has met the end of the file
-// it stops refilling near the end of its window, also after a seek back to
-// an earlier part of the file; a frame there would be cut short. Then the
-// window is moved on and back to the cursor, which reads it afresh.
+// Requests n bytes at the cursor.
 const uint8_t *request_input(uint32_t n, uint32_t *available) {
     *available = 0;
     auto *p = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(available, n));
-    if (p && *available < n) {
-        const uint64_t pos = ci->ci_getpos();
-        if (pos + *available < ci->filesize) {
-            ci->ci_advance_buffer_raw(*available);
-            ci->ci_seek_buffer_raw(pos);
-            p = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(available, n));
-        }
-    }
     if (!p) *available = 0;
     return p;
 }
@@ -75,14 +70,16 @@ void point_reader(const uint8_t *p, uint32_t n) {
 }
 
 // The largest frame the stream can have: every subframe verbatim (one bit
-// more for a side channel), headers and footer.
+// more for a side channel), headers and footer. The declared maximum frame
+// size is not used: no real frame exceeds this bound, and a damaged or
+// hostile declaration would make every request shift the whole window.
 void size_requests() {
     uint64_t verbatim =
         static_cast<uint64_t>(fc.channels) *
             ((static_cast<uint64_t>(fc.max_blocksize) * static_cast<uint64_t>(fc.bps + 1) + 7) / 8 +
              8) +
         32;
-    uint64_t want = std::max<uint64_t>({32768, verbatim, static_cast<uint64_t>(fc.max_framesize)});
+    uint64_t want = std::max<uint64_t>(32768, verbatim);
     frame_request = static_cast<uint32_t>(std::min<uint64_t>(want, MAX_REQUEST));
     sync_request = static_cast<uint32_t>(std::min<uint64_t>(want + 16, MAX_REQUEST));
 }
@@ -275,11 +272,23 @@ bool flac_init(uint32_t offset) {
     fc.metadata_length += 4;
 
     bool streaminfo = false;
+    metadata_clean = false;
     for (bool last = false; !last;) {
-        if (ci->ci_read_filebuf_raw(b, 4) < 4) return false;
+        const uint64_t header = ci->ci_getpos();
+        const bool whole = ci->ci_read_filebuf_raw(b, 4) == 4;
         last = b[0] & 0x80;
         const int type = b[0] & 0x7F;
         const uint32_t length = be(b + 1, 3);
+        // Once STREAMINFO is in, a damaged chain ends the walk and the
+        // frames are searched for from the damage on.
+        if (!whole || header + 4 + length > ci->filesize || type == 127 ||
+            (streaminfo && type == 0)) {
+            if (!streaminfo) return false;
+            metadata_damage = header;
+            diag("FLAC: metadata damaged at %llu\n", static_cast<unsigned long long>(header));
+            break;
+        }
+        metadata_clean = last;
         fc.metadata_length += 4 + length;
         if (type == 0) {
             if (!read_streaminfo(length)) return false;
@@ -313,6 +322,39 @@ bool frame_sync() {
     return flac_decode_frame(&fc, p, static_cast<int>(n), ci->ci_yield) == 0;
 }
 
+namespace {
+
+// Searches for the first frame from pos to the end of the file: every place
+// where a frame header could begin is tried with the decoder, whose header
+// checksum rules out nearly all of them. The window moves on as the search
+// does, so the work is bounded by the file's size. On success the cursor is
+// at the frame.
+bool find_frame_from(uint64_t pos) {
+    if (!ci->ci_seek_buffer_raw(pos)) return false;
+    for (;;) {
+        uint32_t n;
+        const uint8_t *p = request_input(sync_request, &n);
+        if (!p || n < 2) return false;
+        uint32_t i = 0;
+        while (i + 1 < n && !(p[i] == 0xFF && (p[i + 1] & 0xFC) == 0xF8)) ++i;
+        if (i + 1 >= n) {
+            if (n < sync_request) return false; // the end of the file
+            ci->ci_advance_buffer_raw(i);       // keep the last byte: it may be 0xFF
+            continue;
+        }
+        ci->ci_advance_buffer_raw(i);
+        p = request_input(sync_request, &n);
+        bit_buffer = p;
+        buff_size = n;
+        point_reader(p, n);
+        if (p && flac_decode_frame(&fc, p, static_cast<int>(n), ci->ci_yield) == 0) return true;
+        ci->ci_advance_buffer_raw(1);
+        ci->ci_yield();
+    }
+}
+
+} // namespace
+
 int flac_codec_run() {
     int offset = flac_id3check();
     if (offset < 0) return -1;
@@ -329,7 +371,12 @@ int flac_codec_run() {
     // The first frame, searched for from the end of the metadata (the
     // metadata itself, a picture for one, may hold frame-like bytes).
     bool synced = false;
-    if (ci->ci_seek_buffer_raw(fc.metadata_length)) {
+    if (!metadata_clean) {
+        // The frames start where the valid metadata ends; seek points count
+        // from there.
+        synced = find_frame_from(metadata_damage);
+        fc.metadata_length = synced ? static_cast<uint32_t>(ci->ci_getpos()) : fc.metadata_length;
+    } else if (ci->ci_seek_buffer_raw(fc.metadata_length)) {
         uint32_t n;
         const uint8_t *p = request_input(frame_request, &n);
         point_reader(p, n);

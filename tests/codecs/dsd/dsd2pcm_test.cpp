@@ -8,9 +8,10 @@
 #include <vector>
 
 #include "support/capture.h"
+#include "support/dsd_model.h"
 
 using namespace pipd;
-using pipd::testing::DiagCapture;
+using namespace pipd::testing;
 
 namespace {
 
@@ -28,37 +29,11 @@ struct Dsd2PcmTest : ::testing::Test {
     }
 };
 
-std::vector<uint8_t> noise(std::size_t n, uint32_t seed) {
-    std::vector<uint8_t> v(n);
-    for (auto &b : v) {
-        seed = seed * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(seed >> 24);
-    }
-    return v;
-}
-
 std::vector<int32_t> translate(int channel, const std::vector<uint8_t> &src, int reverse = 0) {
     std::vector<int32_t> out(src.size() / 2);
     dsd2pcm_translate(channel, static_cast<unsigned>(out.size()), src.data(), 1, reverse,
                       out.data(), 1);
     return out;
-}
-
-// The filter evaluated bit by bit on a window of 19 bytes, oldest first,
-// without any table: ones weigh +B, zeros -B, the last six bits nothing.
-double direct_fir(const uint8_t *window) {
-    double acc = 0.0;
-    for (int t = 0; t < DSD2PCM_TAPS; ++t) {
-        const bool one = (window[t / 8] >> (7 - t % 8)) & 1;
-        acc += one ? B[DSD2PCM_TAPS - 1 - t] : -B[DSD2PCM_TAPS - 1 - t];
-    }
-    return acc;
-}
-
-uint8_t bit_reversed(uint8_t b) {
-    uint8_t r = 0;
-    for (int i = 0; i < 8; ++i) r = static_cast<uint8_t>((r << 1) | ((b >> i) & 1));
-    return r;
 }
 
 } // namespace
@@ -139,7 +114,7 @@ TEST_F(Dsd2PcmTest, ConstantStreamsSettleAtTheTenthOutput) {
 
 TEST_F(Dsd2PcmTest, AgreesWithTheFilterEvaluatedBitByBit) {
     // 19-byte windows of a random stream after the 0x69 reset history.
-    const auto in = noise(4000, 1);
+    const auto in = dsd_noise(4000, 1);
     const auto out = translate(0, in);
     std::vector<uint8_t> stream(19, 0x69);
     stream.insert(stream.end(), in.begin(), in.end());
@@ -150,6 +125,8 @@ TEST_F(Dsd2PcmTest, AgreesWithTheFilterEvaluatedBitByBit) {
         ASSERT_LE(std::fabs(out[i] - std::trunc(expected)), 1.0) << i;
         peak = std::max(peak, std::abs(out[i]));
     }
+    // Summed byte by byte in the converter's order, it agrees to the bit.
+    EXPECT_EQ(out, model_pcm(in));
     EXPECT_LE(peak, PEAK);
     // The extremes: the worst-case window of bits following the filter's signs.
     uint8_t worst[19] = {};
@@ -168,7 +145,7 @@ TEST_F(Dsd2PcmTest, ReverseMatchesPreReversedInput) {
 
     dsd2pcm_reset(0);
     dsd2pcm_reset(1);
-    const auto lsb_first = noise(3000, 2);
+    const auto lsb_first = dsd_noise(3000, 2);
     std::vector<uint8_t> msb_first(lsb_first.size());
     std::transform(lsb_first.begin(), lsb_first.end(), msb_first.begin(), bit_reversed);
     const auto out = translate(0, lsb_first, 1);
@@ -178,7 +155,7 @@ TEST_F(Dsd2PcmTest, ReverseMatchesPreReversedInput) {
 }
 
 TEST_F(Dsd2PcmTest, SplittingTheStreamChangesNothing) {
-    const auto in = noise(2 * 1000, 3);
+    const auto in = dsd_noise(2 * 1000, 3);
     const auto whole = translate(0, in);
     const std::vector<std::vector<unsigned>> splits{
         {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
@@ -201,7 +178,7 @@ TEST_F(Dsd2PcmTest, SplittingTheStreamChangesNothing) {
 }
 
 TEST_F(Dsd2PcmTest, CountZeroTouchesNothing) {
-    translate(0, noise(14, 4)); // pos 14
+    translate(0, dsd_noise(14, 4)); // pos 14
     const dsd2pcm_ctx before = d2p[0];
     int32_t dst = 123;
     dsd2pcm_translate(0, 0, nullptr, 1, 0, &dst, 1);
@@ -211,8 +188,8 @@ TEST_F(Dsd2PcmTest, CountZeroTouchesNothing) {
 }
 
 TEST_F(Dsd2PcmTest, InterleavedStereoEqualsPlanar) {
-    const auto left = noise(2 * 700, 5);
-    const auto right = noise(2 * 700, 6);
+    const auto left = dsd_noise(2 * 700, 5);
+    const auto right = dsd_noise(2 * 700, 6);
     const auto planar_l = translate(0, left);
     const auto planar_r = translate(1, right);
 
@@ -249,8 +226,8 @@ TEST_F(Dsd2PcmTest, InterleavedStereoEqualsPlanar) {
 }
 
 TEST_F(Dsd2PcmTest, ChannelsKeepTheirOwnHistory) {
-    const auto a = noise(2 * 400, 7);
-    const auto b = noise(2 * 400, 8);
+    const auto a = dsd_noise(2 * 400, 7);
+    const auto b = dsd_noise(2 * 400, 8);
     const auto alone = translate(0, a);
 
     dsd2pcm_reset(0);
@@ -272,8 +249,8 @@ TEST_F(Dsd2PcmTest, ChannelsKeepTheirOwnHistory) {
 }
 
 TEST_F(Dsd2PcmTest, OtherChannelNumbersAreIgnored) {
-    translate(0, noise(10, 9));
-    translate(1, noise(22, 10));
+    translate(0, dsd_noise(10, 9));
+    translate(1, dsd_noise(22, 10));
     const auto before = d2p;
     int32_t dst[4] = {1, 2, 3, 4};
     for (int channel : {-1, 2, 3, 1000}) {

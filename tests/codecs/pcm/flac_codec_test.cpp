@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codecs/pcm/flac_decoder.h"
+#include "host/buffer.h"
 #include "host/codec_api.h"
 #include "host/outudp.h"
 #include "host/platform.h"
@@ -254,31 +255,40 @@ TEST_F(FlacCodec, GarbageAndBrokenMetadata) {
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(contains(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
     }
+    // A damaged metadata chain after STREAMINFO: the frames are searched for
+    // from the damage on and every one plays.
     audio a;
     std::string p = make("-5 --padding=1000", &a);
     ASSERT_FALSE(p.empty());
-    std::vector<uint8_t> f = read_file(p);
-    flac_layout l = parse_layout(f);
+    const std::vector<uint8_t> f = read_file(p);
+    const flac_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
-    // The seek table (not last) claims to run past the end of the file.
-    {
+    ASSERT_NE(l.seektable, 0u);
+    const std::size_t padding = l.first_frame - 1000 - 4; // the last block's header
+    ASSERT_EQ(f[padding] & 0x80, 0x80);
+    struct damage {
+        const char *what;
+        void (*apply)(std::vector<uint8_t> &g, const flac_layout &l, std::size_t padding);
+    };
+    const damage cases[] = {
+        {"the seek table runs past the end",
+         [](auto &g, auto &l, auto) { g[l.seektable - 3] = 0x7F; }},
+        {"the last block runs past the end", [](auto &g, auto &, auto pad) { g[pad + 1] = 0x7F; }},
+        {"no block is marked last", [](auto &g, auto &, auto pad) { g[pad] &= 0x7F; }},
+        {"the blocks after STREAMINFO are zero",
+         [](auto &g, auto &l, auto) {
+             std::fill(g.begin() + static_cast<long>(l.streaminfo + 34),
+                       g.begin() + static_cast<long>(l.first_frame), 0);
+         }},
+    };
+    const std::vector<int32_t> all = expected_stereo(a);
+    for (const damage &d : cases) {
+        SCOPED_TRACE(d.what);
         std::vector<uint8_t> g = f;
-        ASSERT_NE(l.seektable, 0u);
-        g[l.seektable - 3] = 0x7F;
-        decode_result r = run_decode(write(g), dir_);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
-    }
-    // The last block (padding) does: no frame is found after it.
-    {
-        std::vector<uint8_t> g = f;
-        std::size_t last = l.first_frame - 1000 - 4;
-        ASSERT_EQ(g[last] & 0x80, 0x80);
-        g[last + 1] = 0x7F;
+        d.apply(g, l, padding);
         decode_result r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 0) << r.messages;
-        EXPECT_TRUE(contains(r.messages, "FLAC: Decoded 0 samples\n")) << r.messages;
-        EXPECT_TRUE(r.samples.empty());
+        EXPECT_EQ(first_difference(r.samples, all), -1) << r.messages;
     }
 }
 
@@ -415,3 +425,25 @@ TEST_F(FlacInProcess, SeekTableKeepsFiveThousandRealPoints) {
 }
 
 } // namespace
+
+// A declared maximum frame size far above what the frames can need does not
+// make the requests larger: the file is read with the same window moves.
+TEST_F(FlacInProcess, HugeDeclaredFrameSizeDoesNotShiftTheWindowPerFrame) {
+    std::string p = make("-5 -b 192 --no-seektable", nullptr, 2, 16, 8 * 44100);
+    ASSERT_FALSE(p.empty());
+    std::vector<uint8_t> f = read_file(p);
+    flac_layout l = parse_layout(f);
+    ASSERT_TRUE(l.ok);
+    f[l.streaminfo + 7] = f[l.streaminfo + 8] = f[l.streaminfo + 9] = 0xFF;
+    const std::string patched = write(f, "huge.flac");
+    auto reads = [](const std::string &path) {
+        DiagCapture diag;
+        PacketCapture packets;
+        const uint64_t before = window_reads;
+        player_main(path.c_str());
+        return window_reads - before;
+    };
+    const uint64_t plain = reads(p);
+    EXPECT_LT(plain, 20u);
+    EXPECT_LE(reads(patched), plain + 1);
+}

@@ -87,13 +87,28 @@ TEST_F(FlacConformance, BitDepthsAndChannels) {
 }
 
 TEST_F(FlacConformance, SampleRates) {
-    // Table rates, and rates written into the header in kHz, Hz and tens of Hz.
-    for (int rate : {8000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, 176400, 192000,
-                     11025, 44000, 37800, 12345, 64000}) {
+    // Table rates, sample for sample.
+    for (int rate : {44100, 48000, 88200, 96000, 176400, 192000}) {
         shape s;
         s.rate = rate;
         s.frames = static_cast<std::size_t>(rate) / 2;
         check(s);
+    }
+    // Other rates, written into the header in kHz, Hz and tens of Hz: they
+    // reach the sink resampled to a table rate, every frame of them.
+    for (int rate : {8000, 16000, 22050, 24000, 32000, 11025, 44000, 37800, 12345, 64000}) {
+        SCOPED_TRACE(rate);
+        audio a = make_audio(source_kind::music, 2, 16, rate, static_cast<std::size_t>(rate), 3);
+        const std::string path = encode(a, "-5", source_kind::music, 3);
+        ASSERT_FALSE(path.empty());
+        decode_result r = run_decode(path, dir_);
+        EXPECT_EQ(r.status, 0) << r.messages;
+        const int target = rate % 11025 == 0 ? 44100 : rate <= 48000 ? 48000 : 96000;
+        int out_rate = 0;
+        read_wav24(dir_.file("out.wav"), &out_rate);
+        EXPECT_EQ(out_rate, target);
+        EXPECT_NEAR(static_cast<double>(r.samples.size() / 2),
+                    static_cast<double>(a.frames()) * target / rate, 2.0);
     }
 }
 

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# DSD decoding speed: pipd-decode (Release build) as a whole process on
+# generated 60-second DSD64 stereo files, a DSF and a DSDIFF one, written to
+# /dev/null. Prints the median wall and CPU times of several runs and the
+# speed in times real time by each (goal: at least 250 on one core).
+# usage: bench/dsd_bench.sh [RUNS]     (default 7)
+# The DSD bytes are noise-like, so the converter's table reads spread over
+# all its tables. Other processes on the machine disturb the figures: run it
+# when quiet.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+runs=${1:-7}
+build=build/bench
+work=$build/dsd-bench
+seconds=60
+for tool in python3 cmake; do
+    command -v "$tool" >/dev/null || { echo "dsd_bench: $tool is needed" >&2; exit 1; }
+done
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPIPD_TESTS=OFF >/dev/null
+cmake --build "$build" --target pipd-decode >/dev/null
+decoder=$build/pipd-decode
+mkdir -p "$work"
+
+if [ ! -s "$work/music.dsf" ] || [ ! -s "$work/music.dff" ]; then
+    python3 - "$work" "$seconds" <<'PY'
+import random, struct, sys
+work, seconds = sys.argv[1], int(sys.argv[2])
+rng = random.Random(2024)
+per_channel = 2822400 // 8 * seconds            # bytes of one channel
+groups = -(-per_channel // 4096)                # DSF: blocks of 4096 bytes per channel
+data = rng.randbytes(groups * 8192)
+
+h = b"DSD " + struct.pack("<QQQ", 28, 92 + len(data), 0)
+h += b"fmt " + struct.pack("<QIIIIII", 52, 1, 0, 2, 2, 2822400, 1)
+h += struct.pack("<QII", per_channel * 8, 4096, 0)
+h += b"data" + struct.pack("<Q", len(data) + 12)
+with open(f"{work}/music.dsf", "wb") as f:
+    f.write(h + data)
+
+def chunk(cid, body):
+    return cid + struct.pack(">Q", len(body)) + body + (b"\0" if len(body) % 2 else b"")
+prop = chunk(b"PROP", b"SND " + chunk(b"FS  ", struct.pack(">I", 2822400)) +
+             chunk(b"CHNL", struct.pack(">H", 2) + b"SLFTSRGT") +
+             chunk(b"CMPR", b"DSD \x0enot compressed"))
+sound = data[:2 * per_channel]                  # 75 frames of 9408 bytes a second
+form = b"DSD " + chunk(b"FVER", struct.pack(">I", 0x01050000)) + prop
+with open(f"{work}/music.dff", "wb") as f:
+    f.write(b"FRM8" + struct.pack(">Q", len(form) + 12 + len(sound)) + form)
+    f.write(b"DSD " + struct.pack(">Q", len(sound)))
+    f.write(sound)
+PY
+fi
+
+# Median over $runs runs of a command: wall time and CPU time (user + system)
+# in seconds. The CPU time is what one core spent, also on a busy machine.
+median_times() {
+    local walls=() cpus=() line
+    TIMEFORMAT='%R %U %S'
+    for ((i = 0; i < runs; i++)); do
+        line=$({ time "$@" >/dev/null 2>&1; } 2>&1)
+        walls+=("$(awk '{ print $1 }' <<<"$line")")
+        cpus+=("$(awk '{ print $2 + $3 }' <<<"$line")")
+    done
+    printf '%s %s\n' "$(printf '%s\n' "${walls[@]}" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')" \
+        "$(printf '%s\n' "${cpus[@]}" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')"
+}
+
+printf "%-30s %9s %9s %12s %12s\n" file wall cpu "x real time" "(by cpu)"
+for f in music.dsf music.dff; do
+    "$decoder" "$work/$f" /dev/null 2>/dev/null # warm the page cache
+    read -r wall cpu < <(median_times "$decoder" "$work/$f" /dev/null)
+    printf "%-30s %8.3fs %8.3fs %12.1f %12.1f\n" "$f (${seconds} s DSD64 stereo)" "$wall" "$cpu" \
+        "$(awk -v s="$seconds" -v t="$wall" 'BEGIN { printf "%.1f", s / t }')" \
+        "$(awk -v s="$seconds" -v t="$cpu" 'BEGIN { printf "%.1f", s / t }')"
+done

@@ -1,0 +1,306 @@
+// DSDIFF reader and codec. The whole sound data is one track, read frame
+// by frame and converted to 176,400 Hz PCM; only uncompressed DSD64 stereo
+// is played, DST-compressed files are recognised and refused.
+//
+// The chunk walk always moves forward: every chunk costs at least its
+// 12-byte header, a body is skipped by positioning the input past it (any
+// size, 64-bit), and a chunk that would reach past the end of its container
+// ends the walk as a failure (the sound chunk cannot lie beyond it).
+
+#include "codecs/dsd/sacd_dsdiff.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "codecs/codecs.h"
+#include "codecs/dsd/dsd2pcm.h"
+#include "codecs/dsd/dsd_common.h"
+#include "codecs/staging.h"
+#include "host/codec_api.h"
+#include "host/diag.h"
+#include "host/platform.h"
+
+namespace pipd {
+
+dff_info dff;
+std::array<uint8_t, DFF_FRAME_BUFFER_SIZE> dst_buffer;
+
+using namespace dsd;
+
+namespace {
+
+constexpr uint32_t CHUNK_HEADER = 12;
+constexpr uint32_t DSD_FRAME_RATE = 75;
+static_assert(DFF_FRAME_BUFFER_SIZE / 4 <= STAGING_CH2_WORDS);
+
+struct chunk_header {
+    char id[4];
+    uint64_t size;
+    bool is(const char (&name)[5]) const { return std::memcmp(id, name, 4) == 0; }
+};
+
+bool read_bytes(void *to, uint32_t n) {
+    return ci->ci_read_filebuf_raw(to, n) == n;
+}
+
+bool read_header(chunk_header &c) {
+    uint8_t h[CHUNK_HEADER];
+    if (!read_bytes(h, CHUNK_HEADER)) return false;
+    std::memcpy(c.id, h, 4);
+    c.size = be(h + 4, 8);
+    return true;
+}
+
+bool read_be(uint64_t &value, int bytes) {
+    uint8_t b[8];
+    if (!read_bytes(b, static_cast<uint32_t>(bytes))) return false;
+    value = be(b, bytes);
+    return true;
+}
+
+// Moves the input n bytes on; past the end of the file the next read
+// comes up short.
+void skip(uint64_t n) {
+    if (n) ci->ci_seek_buffer_raw(ci->ci_getpos() + n);
+}
+
+void skip_pad() {
+    if (ci->ci_getpos() & 1) skip(1);
+}
+
+// Frame size from the channel count, the rate and the frame rate, integer
+// operations in that order; false (with a message) when it comes out 0 or
+// does not fit 32 bits.
+bool set_frame_size() {
+    if (dff.frame_rate == 0) {
+        diag_puts("dff frame rate is 0");
+        return false;
+    }
+    const uint64_t size = uint64_t{dff.channel_count} * (dff.sample_rate / 8) / dff.frame_rate;
+    if (size == 0 || size > UINT32_MAX) {
+        diag("dff frame size %llu is unusable (channels %u, rate %u)\n",
+             static_cast<unsigned long long>(size), dff.channel_count, dff.sample_rate);
+        return false;
+    }
+    dff.frame_size = static_cast<uint32_t>(size);
+    return true;
+}
+
+void set_track_end() {
+    dff.track_start = 0;
+    dff.track_end = static_cast<double>(dff.frame_count) / dff.frame_rate;
+    dff.track_count = 1;
+}
+
+// The property chunks of a "PROP" body of size bytes, the input standing
+// at its start. 0 on a structural failure.
+int read_prop(uint64_t size) {
+    uint8_t type[4];
+    if (size < 4 || !read_bytes(type, 4) || std::memcmp(type, "SND ", 4) != 0) return 0;
+    const uint64_t limit = size - 4;
+    uint64_t total = 0;
+    while (total < limit) {
+        chunk_header c;
+        if (limit - total < CHUNK_HEADER || !read_header(c)) return 0;
+        if (c.size > limit - total - CHUNK_HEADER) return 0; // past the end of PROP
+        uint64_t used = 0; // body bytes read as fields
+        uint64_t v = 0;
+        if (c.is("FS  ") && c.size == 4) {
+            if (!read_be(v, 4)) return 0;
+            dff.sample_rate = static_cast<uint32_t>(v);
+            used = 4;
+        } else if (c.is("CHNL") && c.size >= 2) {
+            if (!read_be(v, 2)) return 0;
+            dff.channel_count = static_cast<uint16_t>(v);
+            used = 2;
+        } else if (c.is("CMPR") && c.size >= 4) {
+            char kind[4];
+            if (!read_bytes(kind, 4)) return 0;
+            const bool dsd = std::memcmp(kind, "DSD ", 4) == 0;
+            const bool dst = std::memcmp(kind, "DST ", 4) == 0;
+            dff.dst = dst ? 1 : 0;
+            dff.other_compression = dsd || dst ? 0 : 1;
+            used = 4;
+        }
+        skip(c.size - used);
+        total += CHUNK_HEADER + c.size + c.size % 2;
+        skip_pad();
+    }
+    return 1;
+}
+
+// Turns a byte position computed in floating point into an offset inside
+// the sound data (0 for nothing sensible).
+uint64_t sound_bytes(double fraction) {
+    const double size = static_cast<double>(dff.sound_size);
+    const double bytes = size * fraction;
+    if (!(bytes > 0)) return 0;
+    if (bytes >= size) return dff.sound_size;
+    return static_cast<uint64_t>(bytes);
+}
+
+} // namespace
+
+int dff_open() {
+    dff = {};
+    diag("sizeof uint64 %d\n", static_cast<int>(sizeof(uint64_t)));
+    ci->ci_seek_buffer_raw(0);
+
+    chunk_header form;
+    uint8_t form_type[4];
+    if (!read_header(form) || !form.is("FRM8")) return 0;
+    if (!read_bytes(form_type, 4) || std::memcmp(form_type, "DSD ", 4) != 0) return 0;
+    dff.frm8_size = form.size;
+    diag("m_frm8_size=%d %d\n", static_cast<int32_t>(form.size), static_cast<int>(CHUNK_HEADER));
+    const uint64_t end = form.size > UINT64_MAX - CHUNK_HEADER ? UINT64_MAX : form.size + CHUNK_HEADER;
+
+    for (int n = 0;; ++n) {
+        const uint64_t pos = ci->ci_getpos();
+        if (pos >= end) break;
+        diag("dff %d pos=%llu\n", n, static_cast<unsigned long long>(pos));
+        chunk_header c;
+        if (!read_header(c)) return 0;
+        const uint64_t body = pos + CHUNK_HEADER;
+        if (c.is("DSD ")) {
+            dff.sound_offset = body;
+            dff.sound_size = c.size;
+            dff.frame_rate = DSD_FRAME_RATE;
+            if (!set_frame_size()) return 0;
+            dff.frame_count = static_cast<uint32_t>(dff.sound_size / dff.frame_size);
+            set_track_end();
+            break;
+        }
+        if (c.is("DST ")) {
+            dff.sound_offset = body;
+            dff.sound_size = c.size;
+            dff.dst = 1;
+            chunk_header frte;
+            if (!read_header(frte) || !frte.is("FRTE") || frte.size != 6) return 0;
+            dff.sound_offset += CHUNK_HEADER + 6;
+            dff.sound_size -= std::min<uint64_t>(dff.sound_size, CHUNK_HEADER + 6);
+            uint64_t count = 0, rate = 0;
+            if (!read_be(count, 4) || !read_be(rate, 2)) return 0;
+            dff.frame_count = static_cast<uint32_t>(count);
+            dff.frame_rate = static_cast<uint16_t>(rate);
+            if (!set_frame_size()) return 0;
+            set_track_end();
+            break;
+        }
+        if (body > end || c.size > end - body) return 0; // past the end of FRM8
+        if (c.is("PROP")) {
+            if (!read_prop(c.size)) return 0;
+        } else {
+            skip(c.size);
+        }
+        skip_pad();
+    }
+    ci->ci_seek_buffer_raw(dff.sound_offset);
+    return dff.track_count != 0 ? 1 : 0;
+}
+
+void dff_set_track(int track) {
+    if (track >= 0 && track < dff.track_count && dff.frame_count != 0) {
+        const double r = dff.frame_rate, c = dff.frame_count;
+        const uint64_t start = sound_bytes(dff.track_start * r / c);
+        const uint64_t end = std::max(start, sound_bytes(dff.track_end * r / c));
+        const uint64_t size = end - start;
+        dff.track_offset = dff.sound_offset + (start - start % dff.frame_size);
+        dff.track_size = size - size % dff.frame_size;
+    } else if (track >= 0 && track < dff.track_count) {
+        dff.track_offset = dff.sound_offset;
+        dff.track_size = 0;
+    }
+    ci->ci_seek_buffer_raw(dff.track_offset);
+}
+
+int dff_read_frame(uint8_t *buffer, uint32_t *size, int *type) {
+    const uint64_t capacity = *size;
+    *size = 0;
+    *type = -1;
+    const uint64_t pos = ci->ci_getpos();
+    const uint64_t end = dff.track_size > UINT64_MAX - dff.track_offset
+                             ? UINT64_MAX
+                             : dff.track_offset + dff.track_size;
+    if (pos >= end || dff.channel_count == 0) return 0;
+    const uint64_t want = std::min({uint64_t{dff.frame_size}, end - pos, capacity});
+    uint32_t got = ci->ci_read_filebuf_raw(buffer, static_cast<uint32_t>(want));
+    got -= got % dff.channel_count;
+    if (got == 0) return 0;
+    *size = got;
+    *type = 0;
+    return 1;
+}
+
+int dff_codec_run() {
+    diag_puts("start dff codec");
+    ci->ci_seek_buffer_raw(0);
+    if (!dff_open()) {
+        diag_puts("dff open error!");
+        return 0;
+    }
+    diag_puts("dff open over");
+    if (dff.sample_rate != static_cast<uint32_t>(DSD_RATE)) {
+        diag("dff frequecy is %d\n", static_cast<int32_t>(dff.sample_rate));
+        return -1;
+    }
+    if (dff.dst) {
+        diag_puts("dff is dst");
+        return -1;
+    }
+    if (dff.other_compression) {
+        diag_puts("dff compression is neither DSD nor DST");
+        return -1;
+    }
+    if (dff.channel_count != 2) {
+        diag_puts("dff channel isn't 2");
+        return -1;
+    }
+    dff_set_track(0);
+
+    ci->ci_configure(CODEC_CONFIG_BPS, 1);
+    ci->ci_configure(CODEC_CONFIG_FREQUENCY, static_cast<int32_t>(dff.sample_rate));
+    ci->ci_configure(CODEC_CONFIG_CHANNELS, 2);
+    ci->ci_configure(CODEC_CONFIG_LENGTH, static_cast<int32_t>(dff.track_size / 7056 * 10));
+
+    diag("dff sec=%d\n", static_cast<int32_t>(dff.track_size / 705600));
+    diag("%d %d %d %d\n", static_cast<int32_t>(dff.sample_rate), dff.channel_count,
+         static_cast<int32_t>(dff.track_size), static_cast<int32_t>(dff.sound_size));
+    diag("%d %d %d %d\n", dff.frame_rate, static_cast<int32_t>(dff.frame_count),
+         static_cast<int32_t>(dff.frame_size), static_cast<int32_t>(dff.sample_rate));
+
+    dsd2pcm_reset(0);
+    dsd2pcm_reset(1);
+
+    int32_t param = 0;
+    if (ci->ci_get_command(&param) == CODEC_ACTION_HALT) {
+        diag("dsd decoded %d\n", 0);
+        return 0;
+    }
+    uint64_t dsd_samples = 0; // per channel
+    for (;;) {
+        const int action = ci->ci_get_command(&param);
+        if (action == CODEC_ACTION_PAUSE) {
+            pl_sleep(1);
+            continue;
+        }
+        if (action == CODEC_ACTION_HALT) break;
+
+        uint32_t bytes = DFF_FRAME_BUFFER_SIZE;
+        int type = 0;
+        dff_read_frame(dst_buffer.data(), &bytes, &type);
+        if (bytes == 0) break;
+        if (bytes % 4) diag("dffsize= %d\n", static_cast<int32_t>(bytes));
+        const unsigned n = bytes / 4;
+        dsd2pcm_translate(0, n, dst_buffer.data(), 2, 0, ch1.data(), 1);
+        dsd2pcm_translate(1, n, dst_buffer.data() + 1, 2, 0, ch2.data(), 1);
+        ci->ci_pcmbuf_insert(ch1.data(), ch2.data(), static_cast<int>(n));
+        dsd_samples += 16 * uint64_t{n};
+        ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples));
+    }
+    diag_puts("dff reader over");
+    diag("dsd decoded %llu\n", static_cast<unsigned long long>(dsd_samples));
+    return 0;
+}
+
+} // namespace pipd

@@ -1,0 +1,453 @@
+// The DSF and DSDIFF codecs as the player runs them: files written here
+// field by field, played through the host layer (and once through
+// pipd-decode), every sample compared with the independent converter model.
+
+#include <cstdint>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "codecs/codecs.h"
+#include "codecs/dsd/dsd2pcm.h"
+#include "codecs/dsd/dsd_common.h"
+#include "codecs/dsd/sacd_dsdiff.h"
+#include "support/dsd_files.h"
+#include "support/flac_files.h"
+#include "support/fuzz_replay.h"
+#include "support/host_play.h"
+#include "support/run_tool.h"
+
+using namespace pipd;
+using namespace pipd::testing;
+
+namespace {
+
+constexpr int32_t CODE_176400 = 16;
+constexpr std::size_t GROUP = 8192;  // DSF: 4096 bytes per channel
+constexpr std::size_t FRAME = 9408;  // DSDIFF: 1/75 s of DSD64 stereo
+constexpr const char *MEDIA = PIPD_SOURCE_DIR "/../shared/media/";
+
+class DsdCodec : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.ok());
+        DiagCapture quiet;
+        dsd2pcm_init();
+    }
+    std::string write(const dsd_bytes &content, const std::string &name) {
+        const std::string path = dir_.file(name);
+        return flac_testing::write_file(path, content) ? path : "";
+    }
+    TempDir dir_;
+};
+
+// The samples played equal the model's for the streams, and every packet
+// went out at 176400 Hz.
+void expect_pcm(const host_play_result &r, const std::vector<dsd_bytes> &streams) {
+    const dsd_stereo want = expected_pcm(streams);
+    ASSERT_EQ(r.left.size(), want.left.size());
+    EXPECT_EQ(flac_testing::first_difference(r.left, want.left), -1);
+    EXPECT_EQ(flac_testing::first_difference(r.right, want.right), -1);
+    for (int32_t code : r.codes) ASSERT_EQ(code, CODE_176400);
+}
+
+bool has(const std::string &text, const std::string &needle) {
+    return text.find(needle) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------
+// DSF
+
+TEST_F(DsdCodec, DsfPlaysTheGroupsTheDataLengthAndTheFileAllow) {
+    const struct {
+        const char *name;
+        uint32_t bits;
+        std::size_t stored; // bytes of sample data in the file
+        int64_t length;     // data length the header states
+        std::size_t after;  // bytes of metadata after the data
+        std::size_t groups; // groups played
+    } cases[] = {
+        {"lsb first", 1, 20 * GROUP, 20 * GROUP, 0, 20},
+        {"msb first", 8, 20 * GROUP, 20 * GROUP, 0, 20},
+        {"partial last group, stored whole", 1, 20 * GROUP, 19 * GROUP + 4096, 0, 20},
+        {"partial last group at the end of the file", 1, 19 * GROUP + 4096, 19 * GROUP + 4096, 0,
+         19},
+        {"metadata after the data", 1, 17 * GROUP, 17 * GROUP, 30001, 17},
+        {"truncated", 8, 18 * GROUP + 100, 40 * GROUP, 0, 18},
+        {"data length below one group", 1, 17 * GROUP, 100, 0, 1},
+        {"data chunk size below its header", 1, 17 * GROUP, 0xFFFFFFF9, 0, 17},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        dsf_fields s;
+        s.bits = c.bits;
+        s.data = dsd_noise(c.stored, 11);
+        s.data_length = c.length;
+        s.after = dsd_noise(c.after, 12);
+        const host_play_result r = host_play(write(dsf_file(s), "t.dsf"));
+        EXPECT_TRUE(r.ran);
+        EXPECT_EQ(r.result, 0) << r.messages;
+        expect_pcm(r, dsf_streams(s.data, c.groups, c.bits == 1));
+        const uint32_t length = static_cast<uint32_t>(c.length);
+        EXPECT_EQ(r.stat.length, static_cast<int32_t>(length / 705));
+        EXPECT_EQ(r.stat.elapsed, c.groups * 32768 * 1000 / 2822400);
+        EXPECT_EQ(r.stat.frequency, 2822400);
+        EXPECT_EQ(r.stat.bps, 1);
+        EXPECT_EQ(r.stat.channel, 2);
+        EXPECT_TRUE(has(r.messages, "dsd decoded " + std::to_string(c.groups * 32768) + "\n"))
+            << r.messages;
+    }
+}
+
+TEST_F(DsdCodec, DsfPrintsItsHeader) {
+    dsf_fields s;
+    s.data = dsd_noise(16 * GROUP, 3);
+    const host_play_result r = host_play(write(dsf_file(s), "t.dsf"));
+    EXPECT_TRUE(has(r.messages, "dsd head len=28\n"
+                                "dsd version=1\n"
+                                "dsd channel num=2\n"
+                                "dsd sample frequency=2822400\n"
+                                "dsd bitper sample=1\n"
+                                "dsd sample count=524288\n"
+                                "dsd blocksize=4096\n"
+                                "dsd size of chunk=131072\n"
+                                "freq = 176400\n"
+                                "len=185\n"))
+        << r.messages;
+}
+
+TEST_F(DsdCodec, DsfRefusals) {
+    const struct {
+        const char *name;
+        dsf_fields fields;
+        const char *message;
+        int32_t length, frequency, channels; // reported before the refusal
+    } cases[] = {
+        {"DSD128", {.rate = 5644800}, "CODEC_ERROR: frequency or channels error\n", 92, 5644800, 2},
+        {"mono", {.channels = 1}, "CODEC_ERROR: frequency or channels error\n", 185, 2822400, 1},
+        {"rate below 4000", {.rate = 3999}, "CODEC_ERROR: frequency or channels error\n", 0, 3999,
+         2},
+        {"rate 0", {.rate = 0}, "CODEC_ERROR: frequency or channels error\n", 0, 0, 2},
+        {"4 bits per sample", {.bits = 4}, "CODEC_ERROR: bits per sample 4 is neither 1 nor 8\n",
+         185, 2822400, 2},
+        {"no DSD chunk", {.dsd_id = "DSF "}, "CODEC_ERROR: missing DSD header\n", 500, 44100, 2},
+        {"no fmt chunk", {.fmt_id = "FMT "}, "CODEC_ERROR: missing DSD header\n", 500, 44100, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        dsf_fields s = c.fields;
+        s.data = dsd_noise(16 * GROUP, 4);
+        const host_play_result r = host_play(write(dsf_file(s), "t.dsf"));
+        EXPECT_TRUE(r.ran);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_TRUE(has(r.messages, c.message)) << r.messages;
+        EXPECT_TRUE(r.left.empty());
+        EXPECT_EQ(r.stat.length, c.length);
+        EXPECT_EQ(r.stat.frequency, c.frequency);
+        EXPECT_EQ(r.stat.channel, c.channels);
+    }
+    // A file shorter than the header, played through the host directly.
+    dsd_bytes short_file = dsf_file({});
+    short_file.resize(91);
+    const host_play_result r = host_play(write(short_file, "short.dsf"), {}, dsf_codec_run);
+    EXPECT_EQ(r.result, -1);
+    EXPECT_TRUE(has(r.messages, "request_buffer error\n")) << r.messages;
+    EXPECT_FALSE(has(r.messages, "dsd head len"));
+}
+
+// ---------------------------------------------------------------------------
+// DSDIFF
+
+TEST_F(DsdCodec, DffPlaysWholeFramesOfTheSoundChunk) {
+    const dsd_bytes sound = dsd_noise(101 * FRAME, 21);
+    auto dsd = [&](std::size_t bytes, int64_t declared = -1) {
+        return dff_chunk("DSD ", dsd_bytes(sound.begin(), sound.begin() + bytes), declared);
+    };
+    const dsd_bytes fver = dff_chunk("FVER", dff_be(0x01050000, 4));
+    const struct {
+        const char *name;
+        dsd_bytes file;
+        std::size_t played; // bytes of sound played
+        int32_t length;     // ms
+    } cases[] = {
+        {"75 frames and a part", dff_file(dff_cat({fver, dff_standard_prop(), dsd(75 * FRAME + 5000)})),
+         75 * FRAME, 1000},
+        {"100 frames", dff_file(dff_cat({fver, dff_standard_prop(), dsd(100 * FRAME)})),
+         100 * FRAME, 1330},
+        {"odd chunks everywhere, garbage after the sound",
+         dff_file(dff_cat(
+             {dff_chunk("COMT", dsd_noise(13, 1)), fver,
+              dff_prop(dff_cat({dff_chunk("ABSS", dsd_noise(7, 2)), dff_fs(2822400),
+                                dff_chunk("LSCO", dsd_noise(1, 3)), dff_chnl(2), dff_cmpr("DSD "),
+                                dff_chunk("FS  ", dff_be(44100, 5))})),
+              dff_chunk("DIIN", dsd_noise(33, 4)), dsd(20 * FRAME), dff_chunk("ID3 ", {}, 1u << 30),
+              dsd_noise(999, 5)})),
+         20 * FRAME, 260},
+        {"empty chunks, no compression chunk",
+         dff_file(dff_cat({dff_chunk("NONE", {}),
+                           dff_prop(dff_cat({dff_chunk("EMTY", {}), dff_fs(2822400), dff_chnl(2)})),
+                           dsd(15 * FRAME)})),
+         15 * FRAME, 200},
+        {"sound chunk cut short by the end of the file",
+         dff_file(dff_cat({dff_standard_prop(), dsd(14 * FRAME + 1001, 40 * FRAME)})),
+         14 * FRAME + 1000, 530},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const host_play_result r = host_play(write(c.file, "t.dff"));
+        EXPECT_TRUE(r.ran);
+        EXPECT_EQ(r.result, 0) << r.messages;
+        expect_pcm(r, dff_streams(sound, c.played));
+        EXPECT_EQ(r.stat.length, c.length);
+        EXPECT_EQ(r.stat.elapsed, c.played / 4 * 16 * 1000 / 2822400);
+        EXPECT_EQ(r.stat.frequency, 2822400);
+        EXPECT_TRUE(has(r.messages, "dff reader over\ndsd decoded " +
+                                        std::to_string(c.played / 4 * 16) + "\n"))
+            << r.messages;
+    }
+}
+
+TEST_F(DsdCodec, DffPrintsWhatItFound) {
+    const dsd_bytes file = dff_file(dff_cat(
+        {dff_chunk("FVER", dff_be(0x01050000, 4)), dff_standard_prop(),
+         dff_chunk("DSD ", dsd_noise(75 * FRAME + 1, 1))}));
+    const host_play_result r = host_play(write(file, "t.dff"));
+    const std::string frm8 = std::to_string(file.size() - 12);
+    EXPECT_TRUE(has(r.messages, "start dff codec\n"
+                                "sizeof uint64 8\n"
+                                "m_frm8_size=" + frm8 + " 12\n"
+                                "dff 0 pos=16\n"
+                                "dff 1 pos=32\n"
+                                "dff 2 pos=118\n"
+                                "dff open over\n"
+                                "freq = 176400\n"
+                                "len=1000\n"
+                                "dff sec=1\n"
+                                "2822400 2 705600 705601\n"
+                                "75 75 9408 2822400\n"))
+        << r.messages;
+}
+
+// Files that are refused, played through the host directly (no minimum size).
+TEST_F(DsdCodec, DffRefusals) {
+    const dsd_bytes frames = dsd_noise(2 * FRAME, 31);
+    const dsd_bytes sound = dff_chunk("DSD ", frames);
+    const dsd_bytes prop = dff_standard_prop();
+    auto tiny = [](std::size_t n) {
+        dsd_bytes b;
+        for (std::size_t i = 0; i < n; ++i) {
+            const dsd_bytes c = dff_chunk("TINY", {});
+            b.insert(b.end(), c.begin(), c.end());
+        }
+        return b;
+    };
+    const char *open_error = "dff open error!\n";
+    dsd_bytes cut = dff_file(dff_cat({prop, sound}));
+    cut.resize(60);
+    const struct {
+        const char *name;
+        dsd_bytes file;
+        const char *message;
+        int result;
+    } cases[] = {
+        {"DSD128", dff_file(dff_cat({dff_standard_prop(5644800), sound})),
+         "dff frequecy is 5644800\n", -1},
+        {"DST", dff_file(dff_cat({dff_standard_prop(2822400, 2, "DST "), dff_dst(2, 75, frames)})),
+         "dff is dst\n", -1},
+        {"DST sound chunk, compression chunk saying DSD",
+         dff_file(dff_cat({prop, dff_dst(2, 75, frames)})), "dff is dst\n", -1},
+        {"mono", dff_file(dff_cat({dff_standard_prop(2822400, 1), sound})), "dff channel isn't 2\n",
+         -1},
+        {"unknown compression", dff_file(dff_cat({dff_standard_prop(2822400, 2, "ABCD"), sound})),
+         "dff compression is neither DSD nor DST\n", -1},
+        {"not FRM8", dff_chunk("FORM", dff_cat({dff_be(0x44534420, 4), prop, sound})), open_error,
+         0},
+        {"form not DSD", dff_file(dff_cat({prop, sound}), -1, "AIFF"), open_error, 0},
+        {"property type not SND", dff_file(dff_cat({dff_prop(dff_fs(2822400), "SNX "), sound})),
+         open_error, 0},
+        {"PROP of size 0", dff_file(dff_cat({dff_chunk("PROP", {}), prop, sound})), open_error, 0},
+        {"no sound chunk", dff_file(dff_cat({prop, dff_chunk("COMT", frames)})), open_error, 0},
+        {"no sample rate", dff_file(dff_cat({dff_prop(dff_chnl(2)), sound})),
+         "dff frame size 0 is unusable (channels 2, rate 0)\n", 0},
+        {"no channel count", dff_file(dff_cat({dff_prop(dff_fs(2822400)), sound})),
+         "dff frame size 0 is unusable (channels 0, rate 2822400)\n", 0},
+        {"DST without FRTE",
+         dff_file(dff_cat({dff_standard_prop(2822400, 2, "DST "), dff_chunk("DST ", frames)})),
+         open_error, 0},
+        {"DST frame rate 0", dff_file(dff_cat({dff_standard_prop(2822400, 2, "DST "), dff_dst(2, 0)})),
+         "dff frame rate is 0\n", 0},
+        {"chunk past the end of FRM8",
+         dff_file(dff_cat({prop, dff_chunk("COMT", {}, 1000000), sound})), open_error, 0},
+        {"chunk past the end of the file",
+         dff_file(dff_cat({prop, dff_chunk("COMT", {}, 1000000), sound}), int64_t{1} << 40),
+         open_error, 0},
+        {"chunk size near 2^64",
+         dff_file(dff_cat({prop, dff_chunk("COMT", {}, -12), sound}), int64_t{1} << 40), open_error,
+         0},
+        {"property chunk past the end of PROP",
+         dff_file(dff_cat({dff_prop(dff_cat({dff_fs(2822400), dff_chunk("CHNL", dff_be(2, 2), 400)})),
+                           sound})),
+         open_error, 0},
+        {"FRM8 ending before the sound",
+         dff_file(dff_cat({prop, sound}), static_cast<int64_t>(4 + prop.size())), open_error, 0},
+        {"cut inside the property chunks", cut, open_error, 0},
+        {"200000 tiny chunks, no sound", dff_file(dff_cat({prop, tiny(200000)})), open_error, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const host_play_result r = host_play(write(c.file, "t.dff"), {}, dff_codec_run);
+        EXPECT_EQ(r.result, c.result);
+        EXPECT_TRUE(has(r.messages, c.message)) << r.messages.substr(0, 2000);
+        EXPECT_TRUE(r.left.empty());
+        EXPECT_FALSE(has(r.messages, "freq = ")) << "nothing configured";
+    }
+}
+
+TEST_F(DsdCodec, DffWalksAMillionTinyPropertyChunks) {
+    dsd_bytes chunks = dff_cat({dff_fs(2822400), dff_chnl(2)});
+    const dsd_bytes tiny = dff_chunk("TINY", {});
+    for (int i = 0; i < 1000000; ++i) chunks.insert(chunks.end(), tiny.begin(), tiny.end());
+    const dsd_bytes sound = dsd_noise(3 * FRAME, 41);
+    const host_play_result r = host_play(
+        write(dff_file(dff_cat({dff_prop(chunks), dff_chunk("DSD ", sound)})), "t.dff"));
+    EXPECT_EQ(r.result, 0);
+    expect_pcm(r, dff_streams(sound, sound.size()));
+}
+
+// ---------------------------------------------------------------------------
+// Both codecs
+
+TEST_F(DsdCodec, CommandsWhilePlaying) {
+    dsf_fields s;
+    s.data = dsd_noise(17 * GROUP, 51);
+    const dsd_bytes dff_sound = dsd_noise(15 * FRAME, 52);
+    const std::string files[] = {
+        write(dsf_file(s), "t.dsf"),
+        write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", dff_sound)})), "t.dff")};
+    for (const std::string &path : files) {
+        SCOPED_TRACE(path);
+        const host_play_result plain = host_play(path);
+        ASSERT_EQ(plain.result, 0);
+        // A seek is ignored: the same samples, the position counts on.
+        const host_play_result seek = host_play(path, {.seek_ms = 40});
+        EXPECT_EQ(seek.left, plain.left);
+        EXPECT_EQ(seek.right, plain.right);
+        EXPECT_EQ(seek.stat.elapsed, plain.stat.elapsed);
+        // Paused: a poll a second until the next command halts it.
+        const host_play_result paused =
+            host_play(path, {.action = PLAYER_ACTION_PAUSE, .halt_after_sleeps = 3});
+        EXPECT_EQ(paused.result, 0);
+        EXPECT_EQ(paused.sleeps, 3);
+        EXPECT_TRUE(paused.left.empty());
+        EXPECT_TRUE(has(paused.messages, "dsd decoded 0\n"));
+        // Halted at once.
+        const host_play_result halted = host_play(path, {.action = PLAYER_ACTION_NEXT});
+        EXPECT_EQ(halted.result, 0);
+        EXPECT_TRUE(halted.left.empty());
+        EXPECT_EQ(halted.stat.frequency, 2822400);
+    }
+}
+
+TEST(DsdElapsed, CountsPastTwoToTheThirtyTwoSamples) {
+    EXPECT_EQ(dsd::dsd_elapsed_ms(32768), 11u);
+    EXPECT_EQ(dsd::dsd_elapsed_ms(uint64_t{1} << 32), 1521742u); // 25 min 21.7 s
+    EXPECT_EQ(dsd::dsd_elapsed_ms(uint64_t{2822400} * 3600 * 3), 3u * 3600 * 1000);
+}
+
+TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
+    dsf_fields s;
+    s.data = dsd_noise(16 * GROUP, 61);
+    const dsd_bytes sound = dsd_noise(14 * FRAME, 62);
+    const struct {
+        std::string path;
+        std::vector<dsd_bytes> streams;
+    } cases[] = {
+        {write(dsf_file(s), "t.dsf"), dsf_streams(s.data, 16, true)},
+        {write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", sound)})), "t.dff"),
+         dff_streams(sound, sound.size())},
+    };
+    flac_testing::scratch_dir scratch(PIPD_BINARY_DIR "/scratch");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        const flac_testing::decode_result r = flac_testing::run_decode(c.path, scratch);
+        EXPECT_EQ(r.status, 0) << r.messages;
+        int rate = 0;
+        const std::vector<int32_t> samples =
+            flac_testing::read_wav24(scratch.file("out.wav"), &rate);
+        EXPECT_EQ(rate, 176400);
+        const dsd_stereo want = expected_pcm(c.streams);
+        std::vector<int32_t> interleaved;
+        for (std::size_t i = 0; i < want.left.size(); ++i) {
+            interleaved.push_back(want.left[i]);
+            interleaved.push_back(want.right[i]);
+        }
+        EXPECT_EQ(flac_testing::first_difference(samples, interleaved), -1);
+    }
+}
+
+// Inputs kept from the fuzz targets end with the codec's own last word.
+TEST_F(DsdCodec, KeptFuzzInputsPlayWithoutFault) {
+    const struct {
+        const char *target;
+        std::vector<std::string> last_words;
+    } targets[] = {
+        {"dsf", {"dsd decoded ", "CODEC_ERROR: ", "request_buffer error\n"}},
+        {"dff", {"dsd decoded ", "dff open error!\n", "dff frequecy is ", "dff is dst\n",
+                 "dff channel isn't 2\n", "dff compression is neither DSD nor DST\n"}},
+    };
+    for (const auto &t : targets)
+        replay_fuzz_inputs(t.target, t.target, [&](const host_play_result &r) {
+            EXPECT_TRUE(r.ran);
+            bool ended = false;
+            for (const auto &w : t.last_words) ended = ended || has(r.messages, w);
+            EXPECT_TRUE(ended) << r.messages.substr(0, 2000);
+        });
+}
+
+// ---------------------------------------------------------------------------
+// Files written by other encoders.
+
+TEST_F(DsdCodec, SampleMedia) {
+    const std::string m = MEDIA;
+    if (!std::ifstream(m + "README.md")) GTEST_SKIP() << "no sample media";
+    {
+        SCOPED_TRACE("dsd64-music.dff");
+        const dsd_bytes f = flac_testing::read_file(m + "dsd64-music.dff");
+        const host_play_result r = host_play(m + "dsd64-music.dff");
+        EXPECT_EQ(r.result, 0);
+        // 75200 bytes of sound at offset 130: 7 whole frames.
+        const dsd_bytes sound(f.begin() + 130, f.begin() + 130 + 75200);
+        expect_pcm(r, dff_streams(sound, 7 * FRAME));
+        EXPECT_EQ(r.stat.length, 90);
+    }
+    {
+        SCOPED_TRACE("empty10ms.dsf");
+        const dsd_bytes f = flac_testing::read_file(m + "empty10ms.dsf");
+        const host_play_result r = host_play(m + "empty10ms.dsf", {}, dsf_codec_run);
+        EXPECT_EQ(r.result, 0);
+        expect_pcm(r, dsf_streams(dsd_bytes(f.begin() + 92, f.end()), 1, true));
+    }
+    {
+        SCOPED_TRACE("empty10ms.dff");
+        const host_play_result r = host_play(m + "empty10ms.dff", {}, dff_codec_run);
+        EXPECT_EQ(r.result, 0);
+        EXPECT_TRUE(r.left.empty()); // 10 ms is less than one frame
+        EXPECT_TRUE(has(r.messages, "dff reader over\n")) << r.messages;
+    }
+    for (const char *name : {"dsd128-music.dsf", "dsd128-silence.dsf"}) {
+        SCOPED_TRACE(name);
+        const host_play_result r = host_play(m + name, {}, dsf_codec_run);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_TRUE(has(r.messages, "CODEC_ERROR: frequency or channels error\n"));
+        EXPECT_EQ(r.stat.frequency, 5644800);
+    }
+    {
+        SCOPED_TRACE("dst-compressed.dff");
+        const host_play_result r = host_play(m + "dst-compressed.dff", {}, dff_codec_run);
+        EXPECT_EQ(r.result, -1);
+        EXPECT_TRUE(has(r.messages, "dff frequecy is 5644800\n")) << r.messages;
+    }
+}
+
+} // namespace

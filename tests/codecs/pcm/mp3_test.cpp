@@ -1,0 +1,266 @@
+// The MP3 codec: files made by lame in many shapes, played by pipd-decode
+// exactly as the daemon plays them, checked sample for sample against
+// madplay; damaged and hostile files; the length estimate; pause, halt and
+// seeks through the command state.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "host/codec_api.h"
+#include "host/outudp.h"
+#include "host/platform.h"
+#include "host/player_main.h"
+#include "player/state.h"
+#include "player/webfile_gen.h"
+#include "support/capture.h"
+#include "support/mp3_files.h"
+
+using namespace pipd;
+using namespace pipd::testing;
+using namespace pipd::mp3_testing;
+
+namespace {
+
+std::size_t count_of(const std::string &text, const std::string &needle) {
+    std::size_t n = 0;
+    for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+    return n;
+}
+
+class Mp3 : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!have_program("lame") || !have_program("madplay"))
+            GTEST_SKIP() << "lame or madplay missing";
+        ASSERT_FALSE(dir_.path().empty());
+    }
+
+    // Music of the shape, encoded with the options.
+    std::string make(int rate, int channels, double seconds, const std::string &options,
+                     const std::string &name = "t.mp3") {
+        const audio a = make_audio(source_kind::music, channels, 16, rate,
+                                   static_cast<std::size_t>(seconds * rate), 5);
+        const std::string path = dir_.file(name);
+        return lame_encode(a, path, options, dir_.path()) ? path : "";
+    }
+
+    std::string write(const std::vector<uint8_t> &bytes, const std::string &name = "x.mp3") {
+        const std::string path = dir_.file(name);
+        return write_file(path, bytes) ? path : "";
+    }
+
+    // Plays the file and compares every sample with madplay's.
+    decode_result check(const std::string &path, long seek_ms = -1) {
+        decode_result r = run_decode(path, dir_, seek_ms);
+        EXPECT_EQ(r.status, 0) << r.messages;
+        const std::vector<int32_t> want = madplay_samples(path, dir_.path());
+        EXPECT_FALSE(want.empty());
+        EXPECT_EQ(r.samples.size(), want.size());
+        const long d = first_difference(r.samples, want);
+        EXPECT_EQ(d, -1) << "first difference at frame " << d / 2;
+        return r;
+    }
+
+    scratch_dir dir_{PIPD_BINARY_DIR "/scratch"};
+};
+
+TEST_F(Mp3, EveryShapePlaysAsMadplayPlaysIt) {
+    struct shape {
+        const char *name;
+        int rate, channels;
+        double seconds;
+        const char *options;
+        int kbits; // of the first frame, for the length estimate (0: VBR)
+    } shapes[] = {
+        {"CBR 320 stereo", 44100, 2, 4, "-b 320 -m s", 320},
+        {"CBR 128 joint stereo", 48000, 2, 9, "-b 128 -m j", 128},
+        {"CBR 32 mono", 44100, 1, 34, "-b 32 --resample 44.1", 32},
+        {"VBR joint stereo", 44100, 2, 8, "-V 2", 0},
+        {"VBR mono", 48000, 1, 16, "-V 5", 0},
+        {"ID3v2 and ID3v1 tags", 44100, 2, 9, "-b 128 --tt Title --ta Artist --add-id3v2", 128},
+        // No bitrate in the header: libmad finds it from the distance
+        // between frames and reports it.
+        {"free format", 44100, 2, 4, "--freeformat -b 400", 400},
+    };
+    for (const shape &s : shapes) {
+        SCOPED_TRACE(s.name);
+        const std::string p = make(s.rate, s.channels, s.seconds, s.options);
+        ASSERT_FALSE(p.empty()) << "lame failed";
+        const std::size_t size = read_file(p).size();
+        ASSERT_GT(size, 131072u);
+        const decode_result r = check(p);
+        // The stream's rate once, on the first frame; never a resampler.
+        EXPECT_EQ(count_of(r.messages, "freq = " + std::to_string(s.rate) + "\n"), 1u)
+            << r.messages;
+        EXPECT_EQ(count_of(r.messages, "resampling"), 0u);
+        EXPECT_EQ(count_of(r.messages, "len="), 2u);
+        if (s.kbits) {
+            EXPECT_EQ(count_of(r.messages, "len=" + std::to_string(size * 8 / s.kbits) + "\n"), 1u)
+                << r.messages;
+        }
+    }
+}
+
+TEST_F(Mp3, DamagedFilesPlayWhatLibmadFindsInThem) {
+    const std::string p = make(44100, 2, 8, "-b 320 -m j");
+    ASSERT_FALSE(p.empty());
+    const std::vector<uint8_t> f = read_file(p);
+    std::mt19937 rng(9);
+    std::vector<uint8_t> junk(3000);
+    for (auto &b : junk) b = static_cast<uint8_t>(rng());
+    struct damaged {
+        const char *name;
+        std::vector<uint8_t> bytes;
+    } files[] = {
+        {"garbage spliced in", {}},
+        {"zeros spliced in", {}},
+        {"truncated mid-frame", {f.begin(), f.begin() + 200517}},
+        {"a window's worth of junk before the first frame", {}},
+    };
+    files[0].bytes = f;
+    files[0].bytes.insert(files[0].bytes.begin() + 100000, junk.begin(), junk.end());
+    files[1].bytes = f;
+    files[1].bytes.insert(files[1].bytes.begin() + 150001, 20000, 0);
+    files[3].bytes = junk;
+    files[3].bytes.insert(files[3].bytes.end(), junk.begin(), junk.end());
+    files[3].bytes.insert(files[3].bytes.end(), junk.begin(), junk.end());
+    files[3].bytes.insert(files[3].bytes.end(), f.begin(), f.end());
+    for (auto &d : files) {
+        SCOPED_TRACE(d.name);
+        check(write(d.bytes));
+    }
+}
+
+TEST_F(Mp3, HostileFilesEndTheirTrack) {
+    // Random bytes, a file that is one ID3v2 tag, a stream of only the sync
+    // pattern, and 50 MB of zeros (sparse: quick to make).
+    std::mt19937 rng(4);
+    std::vector<uint8_t> random(300000);
+    for (auto &b : random) b = static_cast<uint8_t>(rng());
+    std::vector<uint8_t> id3 = {'I', 'D', '3', 4, 0, 0, 0x0F, 0x7F, 0x7F, 0x7F};
+    const char frame_head[] = {'T', 'I', 'T', '2', 0, 0x0F, 0x7F, 0x70, 0, 0, 3};
+    id3.insert(id3.end(), frame_head, frame_head + sizeof frame_head);
+    id3.resize(250000, 'x');
+    std::vector<uint8_t> syncs(200000);
+    for (std::size_t i = 0; i < syncs.size(); ++i) syncs[i] = i % 2 ? 0xFB : 0xFF;
+    for (const auto &bytes : {random, id3, syncs}) {
+        decode_result r = run_decode(write(bytes), dir_);
+        EXPECT_EQ(r.status, 0) << r.messages;
+    }
+    const std::string zeros = dir_.file("zeros.mp3");
+    {
+        const int fd = ::open(zeros.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 50 << 20), 0);
+        ::close(fd);
+    }
+    decode_result r = run_decode(zeros, dir_);
+    EXPECT_EQ(r.status, 0) << r.messages;
+    EXPECT_TRUE(r.samples.empty());
+}
+
+TEST_F(Mp3, SeeksAreIgnored) {
+    const std::string p = make(48000, 2, 9, "-b 128");
+    ASSERT_FALSE(p.empty());
+    check(p, 2000);
+}
+
+// ---------------------------------------------------------------------------
+// In the player's own process.
+
+class Mp3InProcess : public Mp3 {
+  protected:
+    void SetUp() override {
+        Mp3::SetUp();
+        if (IsSkipped()) return;
+        reset_player_state();
+        status_fifo_detach();
+        outfifo_reset();
+        plaction = PLAYER_ACTION_NONE;
+        ploffset = -1;
+        poweron = 1;
+        playstat_reset("");
+    }
+    void TearDown() override {
+        platform_set(nullptr);
+        outfifo_set_sink(nullptr);
+        ploffset = -1;
+        plaction = PLAYER_ACTION_NONE;
+    }
+};
+
+TEST_F(Mp3InProcess, LengthIsEstimatedFromTheFirstFrame) {
+    // 320 kbit/s: 8,000,000 bytes are 200000 ms, whatever follows the audio.
+    const std::string p = make(44100, 2, 4, "-b 320");
+    ASSERT_FALSE(p.empty());
+    std::vector<uint8_t> f = read_file(p);
+    f.resize(8000000, 0);
+    const std::string big = write(f, "big.mp3");
+    DiagCapture diag;
+    PacketCapture packets;
+    player_main(big.c_str());
+    EXPECT_EQ(last_track_outcome().decoder_result, 0);
+    EXPECT_EQ(playstat.length, 200000);
+    EXPECT_TRUE(diag.contains("len=333440\nlen=200000\n")) << diag.text();
+    EXPECT_EQ(playstat.frequency, 44100);
+}
+
+int sleeps = 0;
+int packets_seen = 0;
+std::vector<int32_t> &script_samples() {
+    static std::vector<int32_t> samples;
+    return samples;
+}
+
+TEST_F(Mp3InProcess, PauseWaitsAndHaltStops) {
+    const std::string p = make(44100, 2, 10, "-b 128");
+    ASSERT_FALSE(p.empty());
+    // Paused from the start: nothing is decoded while paused; a next ends it.
+    static const platform_ops ops = {[] { return int64_t{0}; },
+                                     [](unsigned s) {
+                                         EXPECT_EQ(s, 1u);
+                                         if (++sleeps == 3) plaction = PLAYER_ACTION_NEXT;
+                                     },
+                                     [](unsigned) {}, [] { return 0; }};
+    sleeps = 0;
+    platform_set(&ops);
+    plaction = PLAYER_ACTION_PAUSE;
+    DiagCapture diag;
+    {
+        PacketCapture packets;
+        player_main(p.c_str());
+        EXPECT_EQ(last_track_outcome().decoder_result, 0);
+        EXPECT_EQ(sleeps, 3);
+        EXPECT_EQ(PacketCapture::packets().size(), 1u) << "only the final flush";
+    }
+
+    // A next while playing: the track stops within a window of frames, and
+    // what was played is the file's beginning.
+    plaction = PLAYER_ACTION_NONE;
+    packets_seen = 0;
+    script_samples().clear();
+    outfifo_set_sink([](const int32_t *words, std::size_t, int valid) {
+        if (++packets_seen == 20) plaction = PLAYER_ACTION_NEXT;
+        for (int i = PACKET_HEADER_WORDS; i + 1 < valid; i += 2) {
+            script_samples().push_back(words[i + 1]);
+            script_samples().push_back(words[i]);
+        }
+    });
+    player_main(p.c_str());
+    EXPECT_EQ(last_track_outcome().decoder_result, 0);
+    const std::vector<int32_t> all = madplay_samples(p, dir_.path());
+    // 8192 bytes of 128 kbit/s frames are under 25 frames of 1152.
+    EXPECT_GT(packets_seen, 20);
+    EXPECT_LT(script_samples().size(), 2u * (20 * 512 + 25 * 1152 + 512));
+    ASSERT_LE(script_samples().size(), all.size());
+    EXPECT_EQ(first_difference(script_samples(),
+                               {all.begin(), all.begin() + static_cast<long>(
+                                                               script_samples().size())}),
+              -1);
+}
+
+} // namespace
