@@ -43,21 +43,10 @@ uint32_t le32(const uint8_t *p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
-// The input at the cursor. Once the host has met the end of the file it
-// stops refilling near the end of its window, also after a seek back to an
-// earlier part of the file, so a frame there would seem cut short; then the
-// window is moved on and back to the cursor, which reads it afresh.
+// The input at the cursor; with none (an input error), an empty buffer.
 const uint8_t *request_input(uint32_t *available) {
     *available = 0;
     auto *p = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(available, REQUEST));
-    if (p && *available < REQUEST) {
-        const uint64_t pos = ci->ci_getpos();
-        if (pos + *available < ci->filesize) {
-            ci->ci_advance_buffer_raw(*available);
-            ci->ci_seek_buffer_raw(pos);
-            p = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(available, REQUEST));
-        }
-    }
     if (!p) {
         *available = 0;
         return no_input;

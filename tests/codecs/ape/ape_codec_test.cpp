@@ -150,6 +150,7 @@ TEST_F(ApeCodec, ReferenceFilesHoldSilentAndPseudoStereoFrames) {
         ape_layout l = parse_layout(f);
         ASSERT_TRUE(l.ok);
         ape_context ctx{};
+        DiagCapture quiet;
         ASSERT_EQ(ape_parseheaderbuf(f.data(), static_cast<uint32_t>(f.size()), &ctx), 0);
         int byte_index = 3, consumed = 0;
         ASSERT_EQ(init_entropy_decoder(&ctx, f.data() + l.firstframe,
