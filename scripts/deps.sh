@@ -1,7 +1,8 @@
 # Sourced by the scripts: installs the Debian packages the build and the
 # tests need when they are missing (only as root; otherwise says what is missing).
 PIPD_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-               nlohmann-json3-dev libmad0-dev libsoxr-dev pkgconf sox flac lame madplay python3)
+               nlohmann-json3-dev libmad0-dev libsoxr-dev pkgconf sox flac lame madplay python3
+               libjmac-java default-jre-headless)
 
 pipd_install_deps() {
     local missing=()

@@ -6,6 +6,7 @@
 namespace pipd {
 
 int wav_codec_run();
+int ape_codec_run();
 int flac_codec_run();
 int mp3_codec_run();
 int dsf_codec_run();

@@ -25,6 +25,8 @@ codec_run decoder_for(int type) {
     switch (type) {
     case FILETYPE_WAV:
         return wav_codec_run;
+    case FILETYPE_APE:
+        return ape_codec_run;
     case FILETYPE_FLAC:
         return flac_codec_run;
     case FILETYPE_MP3:
