@@ -2,7 +2,7 @@
 # tests need when they are missing (only as root; otherwise says what is missing).
 PIPD_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                nlohmann-json3-dev libmad0-dev libsoxr-dev libasound2-dev pkgconf sox flac lame
-               madplay python3 systemd dpkg-dev file)
+               madplay python3 libjmac-java default-jre-headless systemd dpkg-dev file)
 
 # What the cross build for 32-bit ARM needs besides (scripts/test-armhf).
 PIPD_CROSS_TOOLS=(crossbuild-essential-armhf qemu-user)
