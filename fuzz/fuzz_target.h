@@ -10,7 +10,8 @@
 // played).
 //
 // A target file defines PIPD_FUZZ_ENDING (for example "flac") and includes
-// this header.
+// this header. It may define PIPD_FUZZ_FILE_START(control) as the file
+// offset where the input's bytes go (the bytes before it read as zeros).
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,10 @@
 #include <unistd.h>
 
 #include "fuzz/fuzz_run.h"
+
+#ifndef PIPD_FUZZ_FILE_START
+#define PIPD_FUZZ_FILE_START(control) uint64_t{0}
+#endif
 
 namespace {
 
@@ -59,9 +64,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     if (ftruncate(memfd, 0) != 0) return 0;
-    if (size > 1 && pwrite(memfd, data + 1, size - 1, 0) != static_cast<ssize_t>(size - 1))
+    const uint64_t start = PIPD_FUZZ_FILE_START(data[0]);
+    if (size > 1 && pwrite(memfd, data + 1, size - 1, static_cast<off_t>(start)) !=
+                        static_cast<ssize_t>(size - 1))
         return 0;
-    if (size - 1 < pipd::fuzz::MIN_FILE && ftruncate(memfd, pipd::fuzz::MIN_FILE) != 0) return 0;
+    if (start + size - 1 < pipd::fuzz::MIN_FILE && ftruncate(memfd, pipd::fuzz::MIN_FILE) != 0)
+        return 0;
     pipd::fuzz::play(link_path.c_str(), data[0]);
     return 0;
 }

@@ -1,131 +1,686 @@
-// pipd-ctl: a minimal client. Sends command words to the daemon and shows
-// its status records.
+// pipd-ctl: the command-line client. Sends the daemon its command words and
+// shows its status and queue.
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "host/paths.h"
 #include "player/state.h"
+#include "player/webfile_gen.h"
+#include "web/web_client.h"
 
 namespace {
 
-const char usage_text[] =
-    "usage: pipd-ctl send COMMAND...\n"
-    "       pipd-ctl watch [SECONDS]\n"
-    "\n"
-    "send writes one command word per COMMAND into the command pipe:\n"
-    "  power-on, power-off, pause (toggles), next, prev, repeat, next-dir, prev-dir,\n"
-    "  goto:ENTRY or goto:ENTRY:CUE (queue jump), or a number (0x40000001).\n"
-    "watch reads the status pipe and prints a line whenever the state, the track\n"
-    "or the elapsed second changes, for SECONDS seconds (forever without).\n";
+using json = nlohmann::json;
+using clock_type = std::chrono::steady_clock;
 
-struct named {
-    const char *name;
-    int32_t word;
-};
-constexpr named commands[] = {
-    {"power-on", pipd::PLAYER_ACTION_POWER_ON}, {"power-off", pipd::PLAYER_ACTION_POWER_OFF},
-    {"pause", pipd::PLAYER_ACTION_PAUSE},       {"next", pipd::PLAYER_ACTION_NEXT},
-    {"prev", pipd::PLAYER_ACTION_PREV},         {"repeat", pipd::PLAYER_ACTION_REPEAT},
-    {"next-dir", pipd::PLAYER_ACTION_NEXT_DIR}, {"prev-dir", pipd::PLAYER_ACTION_PREV_DIR},
-};
+// Exit status.
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_NO_DAEMON = 1; // not running, a pipe missing, no answer
+constexpr int EXIT_REFUSED = 2;   // the request does not fit the player's state
+constexpr int EXIT_USAGE = 64;
 
-bool parse_command(const char *text, int32_t *word) {
-    for (const auto &c : commands)
-        if (std::strcmp(text, c.name) == 0) return *word = c.word, true;
-    char *end = nullptr;
-    if (std::strncmp(text, "goto:", 5) == 0) {
-        long entry = std::strtol(text + 5, &end, 10);
-        long cue = 0;
-        if (*end == ':') cue = std::strtol(end + 1, &end, 10);
-        if (*end || entry < 0 || entry >= 2048 || cue < 0 || cue > 127) return false;
-        *word = static_cast<int32_t>((entry << 7) | cue);
-        return true;
-    }
-    unsigned long v = std::strtoul(text, &end, 0);
-    if (*text == '\0' || *end || v > 0xFFFFFFFFul) return false;
-    *word = static_cast<int32_t>(static_cast<uint32_t>(v));
-    return true;
+// How long the daemon has to show a status record, or a command's effect.
+// It writes one at least every second, more often while it plays.
+constexpr int STATUS_WAIT_MS = 3000;
+
+volatile std::sig_atomic_t stop_requested = 0;
+void on_signal(int) {
+    stop_requested = 1;
 }
 
-// The value of "key":"value" in a status text.
-std::string field(const std::string &json, const std::string &key) {
-    std::string k = "\"" + key + "\":\"";
-    std::size_t at = json.find(k);
-    if (at == std::string::npos) return "";
-    at += k.size();
-    std::size_t end = json.find('"', at);
-    while (end != std::string::npos && json[end - 1] == '\\') end = json.find('"', end + 1);
-    return json.substr(at, end == std::string::npos ? std::string::npos : end - at);
+const char *const REPEAT_NAMES[] = {"all", "one", "dir"};
+
+// ---- The status record --------------------------------------------------
+
+struct status {
+    std::string state; // "play", "pause" or "poweroff"
+    std::string track;
+    long queue_count = 0, length_ms = 0, frequency = 0, bps = 0, channels = 0, elapsed_ms = 0,
+         randid = 0, repeat = 0;
+    std::string text; // the record as it came
+};
+
+long number_field(const json &j, const char *key) {
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_string()) return 0;
+    return std::strtol(it->get_ref<const std::string &>().c_str(), nullptr, 10);
+}
+
+std::string text_field(const json &j, const char *key) {
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
+std::optional<status> parse_status(const std::string &text) {
+    json j = json::parse(text, nullptr, false);
+    if (!j.is_object() || !j.contains("status")) return std::nullopt;
+    status s;
+    s.text = text;
+    s.state = text_field(j, "status");
+    s.track = text_field(j, "track");
+    s.queue_count = number_field(j, "playqueueCount");
+    s.length_ms = number_field(j, "length");
+    s.frequency = number_field(j, "frequency");
+    s.bps = number_field(j, "bps");
+    s.channels = number_field(j, "channel");
+    s.elapsed_ms = number_field(j, "els");
+    s.randid = number_field(j, "randid");
+    s.repeat = number_field(j, "repeat");
+    return s;
+}
+
+// Where status records come from. A pipe has room for one reader: once the
+// web remote runs, it is that reader, and a source that asks the web remote
+// goes in front of the pipe in open_status_source().
+class status_source {
+  public:
+    virtual ~status_source() = default;
+    // The next record that the daemon writes from now on, waiting at most
+    // timeout_ms; records already waiting are older than the request.
+    virtual std::optional<status> fresh(int timeout_ms) = 0;
+    // The newest record, waiting at most timeout_ms for one.
+    virtual std::optional<status> latest(int timeout_ms) = 0;
+};
+
+class pipe_status_source : public status_source {
+  public:
+    explicit pipe_status_source(int fd) : fd_(fd) {}
+    ~pipe_status_source() override { close(fd_); }
+
+    std::optional<status> fresh(int timeout_ms) override {
+        read_waiting();
+        return latest(timeout_ms);
+    }
+
+    std::optional<status> latest(int timeout_ms) override {
+        auto until = clock_type::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            std::optional<status> s = read_waiting();
+            if (s || stop_requested) return s;
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - clock_type::now())
+                    .count();
+            if (left <= 0) return std::nullopt;
+            pollfd p{fd_, POLLIN, 0};
+            // Without a writer the pipe reads as ended and polls as hung up
+            // at once: look again a little later.
+            if (poll(&p, 1, static_cast<int>(std::min<long>(left, 100))) > 0 &&
+                !(p.revents & POLLIN))
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+  private:
+    // Reads the whole records waiting (at most a pipe's worth: the daemon
+    // may write them as fast as they are read); the newest of them.
+    std::optional<status> read_waiting() {
+        char block[pipd::STATUS_SIZE];
+        std::size_t got = 0;
+        for (int i = 0; i < 32; ++i) {
+            // Records are written whole (below PIPE_BUF) and read whole.
+            ssize_t n = read(fd_, block, sizeof block);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got = static_cast<std::size_t>(n);
+        }
+        if (got == 0) return std::nullopt;
+        return parse_status(std::string(block, strnlen(block, got)));
+    }
+    int fd_;
+};
+
+std::unique_ptr<status_source> open_pipe_source() {
+    int fd = open(pipd::STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "pipd-ctl: cannot read %s: %s\n", pipd::STATUS_FIFO_PATH,
+                     std::strerror(errno));
+        return nullptr;
+    }
+    return std::make_unique<pipe_status_source>(fd);
+}
+
+// The records as the running web remote passes them on (its event stream:
+// the newest record at once, then one per change). Should the web remote
+// stop, the pipe takes over.
+class web_status_source : public status_source {
+  public:
+    explicit web_status_source(std::unique_ptr<pipd::web::web_events> events)
+        : events_(std::move(events)) {}
+
+    // The web remote holds the newest record: nothing stale waits before it.
+    std::optional<status> fresh(int timeout_ms) override { return latest(timeout_ms); }
+
+    std::optional<status> latest(int timeout_ms) override {
+        if (!events_->ended()) {
+            auto text = events_->next_status(timeout_ms);
+            if (text) return parse_status(*text);
+            if (!events_->ended()) return std::nullopt;
+        }
+        if (!pipe_ && !(pipe_ = open_pipe_source())) return std::nullopt;
+        return pipe_->latest(timeout_ms);
+    }
+
+  private:
+    std::unique_ptr<pipd::web::web_events> events_;
+    std::unique_ptr<status_source> pipe_;
+};
+
+// A running pipd-web is the status pipe's reader: ask it, else the pipe.
+std::unique_ptr<status_source> open_status_source() {
+    if (auto web = pipd::web::running_web(pipd::WEB_RUNTIME_PATH)) {
+        auto events = std::make_unique<pipd::web::web_events>();
+        if (events->open(*web, 1000)) return std::make_unique<web_status_source>(std::move(events));
+    }
+    return open_pipe_source();
+}
+
+int no_status() {
+    std::fprintf(stderr,
+                 "pipd-ctl: no status from the daemon within %d s: is pipd running, with a "
+                 "sink reading its output?\n",
+                 STATUS_WAIT_MS / 1000);
+    return EXIT_NO_DAEMON;
+}
+
+// ---- Commands -----------------------------------------------------------
+
+int send_word(int32_t word) {
+    int fd = open(pipd::CMD_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int e = errno;
+        if (e == ENXIO)
+            std::fprintf(stderr, "pipd-ctl: pipd is not running (nobody reads %s)\n",
+                         pipd::CMD_FIFO_PATH);
+        else if (e == ENOENT)
+            std::fprintf(stderr, "pipd-ctl: %s is missing: is pipd installed and started?\n",
+                         pipd::CMD_FIFO_PATH);
+        else
+            std::fprintf(stderr, "pipd-ctl: cannot write %s: %s\n", pipd::CMD_FIFO_PATH,
+                         std::strerror(e));
+        return EXIT_NO_DAEMON;
+    }
+    // One whole word per write: the pipe keeps it in one piece.
+    ssize_t n = write(fd, &word, sizeof word);
+    int e = errno;
+    close(fd);
+    if (n != static_cast<ssize_t>(sizeof word)) {
+        std::fprintf(stderr, "pipd-ctl: the command was not taken: %s\n",
+                     n < 0 && e == EAGAIN ? "the command pipe is full (the daemon is stuck?)"
+                                          : std::strerror(e));
+        return EXIT_NO_DAEMON;
+    }
+    return EXIT_OK;
+}
+
+// Waits until a fresh record satisfies done.
+bool wait_for(status_source &src, const std::function<bool(const status &)> &done) {
+    auto until = clock_type::now() + std::chrono::milliseconds(STATUS_WAIT_MS);
+    while (clock_type::now() < until && !stop_requested) {
+        auto s = src.latest(STATUS_WAIT_MS);
+        if (!s) return false;
+        if (done(*s)) return true;
+    }
+    return false;
+}
+
+// pause and resume: the channel has one toggle, sent only when it changes
+// something.
+int pause_or_resume(bool pause) {
+    auto src = open_status_source();
+    if (!src) return EXIT_NO_DAEMON;
+    auto s = src->fresh(STATUS_WAIT_MS);
+    if (!s) return no_status();
+    if (s->state == "poweroff") {
+        std::fprintf(stderr, "pipd-ctl: the player is off (pipd-ctl on)\n");
+        return EXIT_REFUSED;
+    }
+    const char *want = pause ? "pause" : "play";
+    if (s->state == want) {
+        std::printf("already %s\n", pause ? "paused" : "playing");
+        return EXIT_OK;
+    }
+    if (int r = send_word(pipd::PLAYER_ACTION_PAUSE)) return r;
+    if (!wait_for(*src, [want](const status &t) { return t.state == want; })) {
+        std::fprintf(stderr, "pipd-ctl: the status does not show %s\n", want);
+        return EXIT_NO_DAEMON;
+    }
+    std::printf("%s\n", pause ? "paused" : "playing");
+    return EXIT_OK;
+}
+
+// on: a power-on while the player is on restarts the entry playing, so it
+// is only sent to a player that is off (or that shows no status).
+int power_on() {
+    auto src = open_status_source();
+    if (!src) return EXIT_NO_DAEMON;
+    auto s = src->fresh(STATUS_WAIT_MS);
+    if (s && s->state != "poweroff") {
+        std::printf("already on\n");
+        return EXIT_OK;
+    }
+    return send_word(pipd::PLAYER_ACTION_POWER_ON);
+}
+
+int parse_repeat(const std::string &text) {
+    for (int m = 0; m < 3; ++m)
+        if (text == REPEAT_NAMES[m] || text == std::to_string(m)) return m;
+    return -1;
+}
+
+// repeat [MODE]: the channel steps through the modes all, one, dir.
+int repeat(const std::optional<int> &target) {
+    auto src = open_status_source();
+    if (!src) return EXIT_NO_DAEMON;
+    auto s = src->fresh(STATUS_WAIT_MS);
+    if (!s) return no_status();
+    long mode = s->repeat;
+    int steps = target ? (*target - static_cast<int>(mode) + 3) % 3 : 1;
+    for (int i = 0; i < steps; ++i) {
+        if (int r = send_word(pipd::PLAYER_ACTION_REPEAT)) return r;
+        long next = (mode + 1) % 3;
+        if (!wait_for(*src, [next](const status &t) { return t.repeat == next; })) {
+            std::fprintf(stderr, "pipd-ctl: the status does not show repeat mode %s\n",
+                         REPEAT_NAMES[next]);
+            return EXIT_NO_DAEMON;
+        }
+        mode = next;
+    }
+    std::printf("repeat %s\n", REPEAT_NAMES[mode]);
+    return EXIT_OK;
+}
+
+// ---- The queue ----------------------------------------------------------
+
+struct queue_entry {
+    std::string title;
+    std::vector<std::string> cues;
+    std::vector<long> cue_ms;
+};
+
+std::optional<std::string> read_queue_text() {
+    std::FILE *f = std::fopen(pipd::QUEUE_FILE_PATH, "rb");
+    if (!f) {
+        std::fprintf(stderr, "pipd-ctl: cannot read %s: %s (is pipd running?)\n",
+                     pipd::QUEUE_FILE_PATH, std::strerror(errno));
+        return std::nullopt;
+    }
+    std::string text;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+    return text;
+}
+
+std::optional<std::vector<queue_entry>> parse_queue(const std::string &text) {
+    json j = json::parse(text, nullptr, false);
+    if (!j.is_array()) return std::nullopt;
+    std::vector<queue_entry> q;
+    for (const json &e : j) {
+        if (!e.is_object()) return std::nullopt;
+        queue_entry entry;
+        entry.title = text_field(e, "title");
+        auto cues = e.find("cue");
+        auto offsets = e.find("cueoffset");
+        if (cues != e.end() && offsets != e.end() && cues->is_array() && offsets->is_array())
+            for (std::size_t k = 0; k < cues->size() && k < offsets->size(); ++k) {
+                const json &t = (*cues)[k];
+                const json &o = (*offsets)[k];
+                entry.cues.push_back(t.is_string() ? t.get<std::string>() : "");
+                entry.cue_ms.push_back(
+                    o.is_string()
+                        ? std::strtol(o.get_ref<const std::string &>().c_str(), nullptr, 10)
+                        : 0);
+            }
+        q.push_back(std::move(entry));
+    }
+    return q;
+}
+
+std::optional<std::vector<queue_entry>> load_queue() {
+    auto text = read_queue_text();
+    if (!text) return std::nullopt;
+    auto q = parse_queue(*text);
+    if (!q) std::fprintf(stderr, "pipd-ctl: %s is not a queue report\n", pipd::QUEUE_FILE_PATH);
+    return q;
+}
+
+std::string clock_text(long ms) {
+    long s = ms / 1000;
+    char buf[32];
+    if (s >= 3600)
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+int show_queue(bool as_json) {
+    if (as_json) {
+        auto text = read_queue_text();
+        if (!text) return EXIT_NO_DAEMON;
+        std::fwrite(text->data(), 1, text->size(), stdout);
+        std::fputc('\n', stdout);
+        return EXIT_OK;
+    }
+    auto q = load_queue();
+    if (!q) return EXIT_NO_DAEMON;
+    if (q->empty()) std::printf("the queue is empty\n");
+    for (std::size_t i = 0; i < q->size(); ++i) {
+        const queue_entry &e = (*q)[i];
+        std::printf("%4zu  %s\n", i + 1, e.title.c_str());
+        for (std::size_t k = 0; k < e.cues.size(); ++k)
+            std::printf("      %3zu  %-8s %s\n", k + 1, clock_text(e.cue_ms[k]).c_str(),
+                        e.cues[k].c_str());
+    }
+    return EXIT_OK;
+}
+
+// play N [TRACK]: entries and cue tracks are numbered from 1, as the queue
+// lists them.
+int play(long entry, long track) {
+    auto q = load_queue();
+    if (!q) return EXIT_NO_DAEMON;
+    if (entry < 1 || entry > static_cast<long>(q->size())) {
+        std::fprintf(stderr, "pipd-ctl: no entry %ld: the queue has %zu\n", entry, q->size());
+        return EXIT_REFUSED;
+    }
+    const queue_entry &e = (*q)[static_cast<std::size_t>(entry - 1)];
+    if (track > 1 && track > static_cast<long>(e.cues.size())) {
+        std::fprintf(stderr, "pipd-ctl: entry %ld has %zu cue tracks\n", entry, e.cues.size());
+        return EXIT_REFUSED;
+    }
+    // Entry in bits 7 and up, cue position in bits 0 to 6 (0: the start).
+    int32_t word = static_cast<int32_t>((entry - 1) << 7 | (track - 1));
+    if (int r = send_word(word)) return r;
+    std::printf("playing %ld: %s%s%s\n", entry, e.title.c_str(), track > 1 ? " > " : "",
+                track > 1 ? e.cues[static_cast<std::size_t>(track - 1)].c_str() : "");
+    return EXIT_OK;
+}
+
+// ---- Showing the status -------------------------------------------------
+
+// The queue entry and cue track that a status shows.
+struct position {
+    long entry = 0; // from 1; 0 when not in the queue
+    std::string cue;
+};
+
+position locate(const status &s, const std::vector<queue_entry> &q) {
+    position p;
+    // A disc image shows "path >track title".
+    for (std::size_t i = 0; i < q.size(); ++i) {
+        const std::string &t = q[i].title;
+        if (s.track == t || s.track.rfind(t + " >", 0) == 0) {
+            p.entry = static_cast<long>(i) + 1;
+            for (std::size_t k = 0; k < q[i].cues.size(); ++k)
+                if (s.elapsed_ms >= q[i].cue_ms[k]) p.cue = q[i].cues[k];
+            break;
+        }
+    }
+    return p;
+}
+
+std::string progress_bar(long elapsed, long length, int width) {
+    if (length <= 0) return "";
+    long filled = std::clamp(elapsed * width / length, 0L, static_cast<long>(width));
+    std::string bar(static_cast<std::size_t>(width) + 2, '-');
+    bar.front() = '[';
+    bar.back() = ']';
+    bar.replace(1, static_cast<std::size_t>(filled), static_cast<std::size_t>(filled), '#');
+    return bar;
+}
+
+std::string status_line(const status &s, const std::vector<queue_entry> &q) {
+    position p = locate(s, q);
+    std::string line = s.state;
+    line.resize(9, ' ');
+    if (p.entry > 0) line += std::to_string(p.entry) + "/" + std::to_string(q.size()) + "  ";
+    line += s.track;
+    if (!p.cue.empty()) line += " - " + p.cue;
+    if (s.state != "poweroff") {
+        line += "  " + clock_text(s.elapsed_ms);
+        if (s.length_ms > 0)
+            line +=
+                " / " + clock_text(s.length_ms) + " " + progress_bar(s.elapsed_ms, s.length_ms, 20);
+    }
+    return line;
+}
+
+int show_status(bool as_json) {
+    auto src = open_status_source();
+    if (!src) return EXIT_NO_DAEMON;
+    auto s = src->fresh(STATUS_WAIT_MS);
+    if (!s) return no_status();
+    if (as_json) {
+        std::printf("%s\n", s->text.c_str());
+        return EXIT_OK;
+    }
+    std::vector<queue_entry> q;
+    if (auto text = read_queue_text())
+        if (auto parsed = parse_queue(*text)) q = std::move(*parsed);
+    position p = locate(*s, q);
+    std::printf("state:    %s\n", s->state.c_str());
+    std::printf("track:    %s\n", s->track.c_str());
+    if (p.entry > 0) std::printf("entry:    %ld of %zu\n", p.entry, q.size());
+    if (!p.cue.empty()) std::printf("cue:      %s\n", p.cue.c_str());
+    std::printf("time:     %s / %s\n", clock_text(s->elapsed_ms).c_str(),
+                clock_text(s->length_ms).c_str());
+    std::printf("format:   %ld Hz, %ld bit, %ld channel%s\n", s->frequency, s->bps, s->channels,
+                s->channels == 1 ? "" : "s");
+    std::printf("repeat:   %s\n", REPEAT_NAMES[std::clamp(s->repeat, 0L, 2L)]);
+    std::printf("queue:    %ld entries\n", s->queue_count);
+    return EXIT_OK;
 }
 
 int watch(double seconds) {
-    int fd = open(pipd::STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) {
-        std::perror("pipd-ctl: status pipe");
-        return 1;
-    }
-    auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    auto src = open_status_source();
+    if (!src) return EXIT_NO_DAEMON;
+    auto until = clock_type::now() + std::chrono::duration<double>(seconds);
+    std::vector<queue_entry> q;
+    long randid = -1;
     std::string shown;
-    char block[2048];
-    while (seconds <= 0 || std::chrono::steady_clock::now() < until) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;
-        ssize_t n = read(fd, block, sizeof block);
-        if (n <= 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool told = false;
+    while (!stop_requested && (seconds <= 0 || clock_type::now() < until)) {
+        auto s = src->latest(200);
+        if (!s) {
+            if (!told && shown.empty())
+                std::fprintf(stderr, "pipd-ctl: waiting for the daemon's status\n");
+            told = true;
             continue;
         }
-        std::string json(block, strnlen(block, static_cast<std::size_t>(n)));
-        long els = std::strtol(field(json, "els").c_str(), nullptr, 10);
-        std::string line = field(json, "status") + "  repeat " + field(json, "repeat") + "  " +
-                           std::to_string(els / 1000) + " s  " + field(json, "track");
+        // A new scan draws a new randid: the queue was rewritten.
+        if (s->randid != randid || q.size() != static_cast<std::size_t>(s->queue_count)) {
+            randid = s->randid;
+            q.clear();
+            if (auto text = read_queue_text())
+                if (auto parsed = parse_queue(*text)) q = std::move(*parsed);
+        }
+        std::string line = status_line(*s, q);
         if (line != shown) {
-            std::printf("status: %s\n", line.c_str());
+            std::printf("%s\n", line.c_str());
             std::fflush(stdout);
             shown = line;
         }
     }
-    close(fd);
-    return 0;
+    return EXIT_OK;
+}
+
+// ---- The command line ---------------------------------------------------
+
+struct subcommand {
+    const char *name;
+    const char *args;
+    const char *help;
+};
+
+const subcommand subcommands[] = {
+    {"on", "", "Powers the player on (unless it is on already: that would restart the entry)."},
+    {"off", "", "Powers the player off."},
+    {"pause", "", "Pauses playback; nothing is sent when it is paused already."},
+    {"resume", "", "Resumes paused playback; nothing is sent when it plays already."},
+    {"toggle", "", "Sends the pause toggle as it is: pauses or resumes."},
+    {"next", "", "Next track: the next cue track inside a cue-split file, else the next entry."},
+    {"prev", "", "Previous track, likewise."},
+    {"next-dir", "", "First entry of the next directory."},
+    {"prev-dir", "", "First entry of the previous directory."},
+    {"play", "N [TRACK]",
+     "Plays queue entry N from its start, or from its cue track TRACK. Both count from 1,\n"
+     "as 'pipd-ctl queue' lists them."},
+    {"repeat", "[MODE]",
+     "Without MODE, steps to the next repeat mode; with MODE (all, one or dir; or\n"
+     "0, 1, 2) steps until the player shows it. all: the whole queue repeats; one:\n"
+     "the entry repeats; dir: its directory repeats."},
+    {"status", "[--json]", "Shows the player's status once; --json prints the record as it came."},
+    {"watch", "[--for SECONDS]",
+     "Shows the status live, one line whenever it changes: state, entry, track and cue\n"
+     "track, elapsed and length with a progress bar. Runs until interrupted, or for\n"
+     "SECONDS."},
+    {"queue", "[--json]",
+     "Lists the play queue, numbered from 1, with the cue tracks of each entry;\n"
+     "--json prints the queue report as it is."},
+    {"send", "WORD...", "Sends raw command words (numbers such as 0x40000001)."},
+};
+
+const char exit_text[] =
+    "Exit status: 0 done; 1 the daemon is not running, a pipe is missing, or the\n"
+    "daemon did not show the change in time; 2 the request does not fit the player\n"
+    "(no such entry or cue track, the player is off); 64 usage error.\n";
+
+void usage(std::FILE *to) {
+    std::fprintf(to, "usage: pipd-ctl COMMAND [ARGS]\n       pipd-ctl COMMAND --help\n\n"
+                     "Steers the pipd daemon through its command pipe and shows its status\n"
+                     "and queue. Commands:\n");
+    for (const auto &c : subcommands) std::fprintf(to, "  %-8s %s\n", c.name, c.args);
+    std::fprintf(to, "\n%s", exit_text);
+}
+
+int usage_error(const subcommand *c, const std::string &what) {
+    std::fprintf(stderr, "pipd-ctl: %s\n", what.c_str());
+    if (c)
+        std::fprintf(stderr, "usage: pipd-ctl %s %s\n", c->name, c->args);
+    else
+        usage(stderr);
+    return EXIT_USAGE;
+}
+
+bool parse_number(const std::string &text, long min, long max, long *out) {
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end || errno || v < min || v > max) return false;
+    *out = v;
+    return true;
+}
+
+int run(const subcommand &c, const std::vector<std::string> &args) {
+    const std::string name = c.name;
+    auto only_flag = [&args](const char *flag) -> std::optional<bool> {
+        if (args.empty()) return false;
+        if (args.size() == 1 && args[0] == flag) return true;
+        return std::nullopt;
+    };
+    static const std::pair<const char *, int32_t> plain[] = {
+        {"off", pipd::PLAYER_ACTION_POWER_OFF},     {"toggle", pipd::PLAYER_ACTION_PAUSE},
+        {"next", pipd::PLAYER_ACTION_NEXT},         {"prev", pipd::PLAYER_ACTION_PREV},
+        {"next-dir", pipd::PLAYER_ACTION_NEXT_DIR}, {"prev-dir", pipd::PLAYER_ACTION_PREV_DIR},
+    };
+    for (const auto &[n, word] : plain)
+        if (name == n)
+            return args.empty() ? send_word(word) : usage_error(&c, "too many arguments");
+    if (name == "on" || name == "pause" || name == "resume") {
+        if (!args.empty()) return usage_error(&c, "too many arguments");
+        return name == "on" ? power_on() : pause_or_resume(name == "pause");
+    }
+    if (name == "play") {
+        long entry = 0, track = 1;
+        if (args.empty() || args.size() > 2) return usage_error(&c, "play takes N and maybe TRACK");
+        if (!parse_number(args[0], 1, 1L << 18, &entry))
+            return usage_error(&c, "N is a queue entry, counted from 1");
+        if (args.size() == 2 && !parse_number(args[1], 1, 128, &track))
+            return usage_error(&c, "TRACK is a cue track from 1 to 128");
+        return play(entry, track);
+    }
+    if (name == "repeat") {
+        if (args.size() > 1) return usage_error(&c, "too many arguments");
+        std::optional<int> mode;
+        if (args.size() == 1) {
+            mode = parse_repeat(args[0]);
+            if (*mode < 0) return usage_error(&c, "MODE is all, one or dir");
+        }
+        return repeat(mode);
+    }
+    if (name == "status" || name == "queue") {
+        auto as_json = only_flag("--json");
+        if (!as_json) return usage_error(&c, "the only option is --json");
+        return name == "status" ? show_status(*as_json) : show_queue(*as_json);
+    }
+    if (name == "watch") {
+        double seconds = 0;
+        if (args.size() == 2 && args[0] == "--for") {
+            char *end = nullptr;
+            seconds = std::strtod(args[1].c_str(), &end);
+            if (*end || seconds <= 0) return usage_error(&c, "SECONDS is a positive number");
+        } else if (!args.empty()) {
+            return usage_error(&c, "the only option is --for SECONDS");
+        }
+        return watch(seconds);
+    }
+    // send
+    if (args.empty()) return usage_error(&c, "send needs at least one WORD");
+    std::vector<int32_t> words;
+    for (const auto &a : args) {
+        char *end = nullptr;
+        errno = 0;
+        unsigned long v = std::strtoul(a.c_str(), &end, 0);
+        if (a.empty() || *end || errno || v > 0xFFFFFFFFul || a[0] == '-')
+            return usage_error(&c, "not a command word: " + a);
+        words.push_back(static_cast<int32_t>(static_cast<uint32_t>(v)));
+    }
+    for (int32_t w : words)
+        if (int r = send_word(w)) return r;
+    return EXIT_OK;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "watch") == 0 && argc <= 3)
-        return watch(argc == 3 ? std::atof(argv[2]) : 0);
-    if (argc >= 3 && std::strcmp(argv[1], "send") == 0) {
-        int fd = open(pipd::CMD_FIFO_PATH, O_WRONLY | O_NONBLOCK);
-        if (fd < 0) {
-            std::perror("pipd-ctl: command pipe (is the daemon running?)");
-            return 1;
-        }
-        for (int i = 2; i < argc; ++i) {
-            int32_t word;
-            if (!parse_command(argv[i], &word)) {
-                std::fprintf(stderr, "pipd-ctl: unknown command %s\n\n%s", argv[i], usage_text);
-                close(fd);
-                return 64;
-            }
-            // One whole word per write: the pipe keeps it in one piece.
-            if (write(fd, &word, sizeof word) != static_cast<ssize_t>(sizeof word)) {
-                std::perror("pipd-ctl: write");
-                close(fd);
-                return 1;
-            }
-        }
-        close(fd);
-        return 0;
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    if (argc < 2) return usage_error(nullptr, "no command");
+    const std::string name = argv[1];
+    if (name == "--help" || name == "help") {
+        usage(stdout);
+        return EXIT_OK;
     }
-    std::fputs(usage_text, argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? stdout : stderr);
-    return argc >= 2 && std::strcmp(argv[1], "--help") == 0 ? 0 : 64;
+    for (const auto &c : subcommands) {
+        if (name != c.name) continue;
+        std::vector<std::string> args(argv + 2, argv + argc);
+        if (std::find(args.begin(), args.end(), "--help") != args.end()) {
+            std::printf("usage: pipd-ctl %s %s\n\n%s\n\n%s", c.name, c.args, c.help, exit_text);
+            return EXIT_OK;
+        }
+        return run(c, args);
+    }
+    return usage_error(nullptr, "unknown command " + name);
 }

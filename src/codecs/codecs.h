@@ -6,9 +6,11 @@
 namespace pipd {
 
 int wav_codec_run();
+int ape_codec_run();
 int flac_codec_run();
 int mp3_codec_run();
 int dsf_codec_run();
+int sacd_codec_run();
 int dff_codec_run();
 
 } // namespace pipd

@@ -8,6 +8,10 @@
 
 #include "host/codec_api.h"
 
+// Disc images pass 4 GiB: file offsets are 64-bit on the 32-bit target too
+// (_FILE_OFFSET_BITS=64, set for the whole build).
+static_assert(sizeof(off_t) == 8, "64-bit file offsets");
+
 namespace pipd {
 
 buffer_info bufinfo = {0, INPUT_WINDOW_SIZE, nullptr, 0, 0, 0, nullptr, -1, 0, 0};

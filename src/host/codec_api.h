@@ -130,6 +130,8 @@ PIPD_CHECK_SLOT(memcmp, 28);
 PIPD_CHECK_SLOT(memchr, 29);
 PIPD_CHECK_SLOT(qsort, 30);
 static_assert(sizeof(codec_api) == codec_api_slot_offset(31), "31 slots, nothing else");
+static_assert(sizeof(void *) != 4 || sizeof(codec_api) == 31 * 4, "31 words on the 32-bit target");
+static_assert(alignof(codec_api) == alignof(void *), "no slot wider than a pointer");
 #undef PIPD_CHECK_SLOT
 
 extern codec_api cim;

@@ -5,8 +5,8 @@
 namespace pipd {
 
 packet_wav_writer::packet_wav_writer(std::FILE *out) : out_(out) {
-    start_ = std::ftell(out_);
-    seekable_ = start_ >= 0 && std::fseek(out_, start_, SEEK_SET) == 0;
+    start_ = ftello(out_);
+    seekable_ = start_ >= 0 && fseeko(out_, start_, SEEK_SET) == 0;
 }
 
 void packet_wav_writer::put(const void *data, std::size_t n) {
@@ -71,9 +71,9 @@ bool packet_wav_writer::finish() {
         started_ = true;
         header(seekable_ ? 0 : UINT64_MAX / 8);
     }
-    if (seekable_ && std::fseek(out_, start_, SEEK_SET) == 0) {
+    if (seekable_ && fseeko(out_, start_, SEEK_SET) == 0) {
         header(frames_);
-        std::fseek(out_, 0, SEEK_END);
+        fseeko(out_, 0, SEEK_END);
     }
     if (std::fflush(out_) != 0) failed_ = true;
     return !failed_;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 namespace pipd {
 
@@ -31,7 +32,7 @@ class packet_wav_writer {
 
     std::FILE *out_;
     bool seekable_;
-    long start_ = 0;
+    off_t start_ = 0; // 64-bit also on the 32-bit target: recordings pass 2 GiB
     bool started_ = false;
     bool failed_ = false;
     int32_t rate_ = 0;

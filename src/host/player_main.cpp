@@ -25,12 +25,16 @@ codec_run decoder_for(int type) {
     switch (type) {
     case FILETYPE_WAV:
         return wav_codec_run;
+    case FILETYPE_APE:
+        return ape_codec_run;
     case FILETYPE_FLAC:
         return flac_codec_run;
     case FILETYPE_MP3:
         return mp3_codec_run;
     case FILETYPE_DSF:
         return dsf_codec_run;
+    case FILETYPE_ISO:
+        return sacd_codec_run;
     case FILETYPE_DFF:
         return dff_codec_run;
     default:

@@ -13,6 +13,7 @@
 #include "host/codec_api.h"
 #include "host/command.h"
 #include "host/diag.h"
+#include "host/fifos.h"
 #include "host/outudp.h"
 #include "host/paths.h"
 #include "host/platform.h"
@@ -271,6 +272,7 @@ void playtask() {
     file_errcnt = 0;
     plaction = PLAYER_ACTION_POWER_OFF;
     diag_puts("start playtask");
+    make_missing_fifos();
     init_outfifo();
     init_status_fifo();
     open_cmd_fifo();

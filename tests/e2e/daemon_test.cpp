@@ -11,6 +11,8 @@
 
 #include "player/state.h"
 #include "support/daemon_harness.h"
+#include "support/dsd_model.h"
+#include "support/sacd_image.h"
 
 using namespace pipd;
 using namespace pipd::testing;
@@ -221,4 +223,88 @@ TEST_F(DaemonTest, LastPlayedEntrySurvivesRestartsWithinItsCount) {
     power_on_and_expect(1);
     daemon.stop();
     EXPECT_EQ(last_file(), (std::pair<int32_t, std::string>{1, Daemon::media("USB/A/a1.wav")}));
+}
+
+TEST_F(DaemonTest, DiscImageTracksAreStepsOfNextAndPrevious) {
+    // Entry 5: a disc image of three tracks, each of one DSD byte repeated,
+    // which the sink hears as one level per track. A track lasts 460
+    // packets; a step shows within 100 (the pipe holds 16), so a step that
+    // was not taken cannot pass for the image playing on.
+    const uint8_t pattern[3] = {0xFF, 0x0F, 0x3C};
+    const char *titles[3] = {"First", "Second \"2\"", "Third"};
+    std::vector<sacd::track> tracks(3);
+    int32_t level[3];
+    for (int k = 0; k < 3; ++k) {
+        tracks[k].frames.assign(100, sacd::bytes(sacd::FRAME, pattern[k]));
+        tracks[k].text = {{1, titles[k]}};
+        level[k] = halved(model_pcm(sacd::bytes(100, pattern[k]))).back();
+    }
+    fs::create_directories(Daemon::media("USB/D"));
+    ASSERT_TRUE(sacd::one_area(tracks).build().write(Daemon::media("USB/D/disc.iso")));
+    // Reads packets until one plays track k of the image throughout.
+    auto image_track = [this, &level](int k) {
+        for (int i = 0; i < 100; ++i) {
+            auto p = daemon.packet();
+            if (!p) return false;
+            bool all = true;
+            for (int f = 0; f < 512 && all; ++f)
+                all = p->left(f) == level[k] && p->right(f) == level[k];
+            if (all) return true;
+        }
+        return false;
+    };
+
+    ASSERT_TRUE(daemon.start());
+    power_on_and_expect(1);
+    daemon.send(PLAYER_ACTION_PREV); // from the first entry back to the last: the image
+    EXPECT_TRUE(image_track(0));
+    EXPECT_TRUE(daemon.status_shows("\"frequency\":\"2822400\",\"bps\":\"1\""));
+    EXPECT_TRUE(daemon.status_shows("\"track\":\"media/pi/USB/D/disc.iso >First\" }"));
+    daemon.send(PLAYER_ACTION_NEXT);
+    EXPECT_TRUE(image_track(1));
+    EXPECT_TRUE(daemon.status_shows("disc.iso >Second \\\"2\\\"\" }"));
+    daemon.send(PLAYER_ACTION_NEXT);
+    EXPECT_TRUE(image_track(2));
+    daemon.send(PLAYER_ACTION_PREV);
+    EXPECT_TRUE(image_track(1));
+    daemon.send(PLAYER_ACTION_PREV);
+    EXPECT_TRUE(image_track(0));
+    daemon.send(PLAYER_ACTION_PREV); // previous on the first track leaves the image
+    EXPECT_TRUE(daemon.until_playing(5, 100));
+    daemon.send(5 << 7); // back by a jump (next would step the album's cue tracks)
+    EXPECT_TRUE(image_track(0));
+    daemon.send(PLAYER_ACTION_NEXT);
+    EXPECT_TRUE(image_track(1));
+    daemon.send(PLAYER_ACTION_NEXT);
+    EXPECT_TRUE(image_track(2));
+    daemon.send(PLAYER_ACTION_NEXT); // next on the last track: the queue wraps to the first entry
+    EXPECT_TRUE(daemon.until_playing(1, 100));
+    EXPECT_TRUE(daemon.alive());
+}
+
+TEST_F(DaemonTest, MakesMissingPipesForItsGroup) {
+    for (const char *p : {CMD_FIFO_PATH, STATUS_FIFO_PATH, OUTPUT_FIFO_PATH}) unlink(p);
+    ASSERT_TRUE(daemon.start(0));
+    struct want {
+        const char *path;
+        mode_t mode;
+    };
+    for (want w : {want{CMD_FIFO_PATH, 0620}, want{STATUS_FIFO_PATH, 0640},
+                   want{OUTPUT_FIFO_PATH, 0640}}) {
+        struct stat st {};
+        for (int i = 0; i < 300 && stat(w.path, &st) != 0; ++i) usleep(10000);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << w.path;
+        EXPECT_EQ(st.st_mode & 07777, w.mode) << w.path;
+        // The system makes them at boot the same way.
+        char line[128];
+        std::snprintf(line, sizeof line, "p %s %04o pipd pipd -", w.path, w.mode);
+        std::string tmpfiles = read_file(PIPD_BINARY_DIR "/packaging/pipd.tmpfiles");
+        std::string squeezed;
+        for (char c : tmpfiles)
+            if (c != ' ' || squeezed.empty() || squeezed.back() != ' ') squeezed += c;
+        EXPECT_NE(squeezed.find(line), std::string::npos) << line << "\n" << tmpfiles;
+    }
+    daemon.open_cmd();
+    daemon.open_sink(); // the daemon goes on once a sink reads
+    power_on_and_expect(1);
 }

@@ -55,7 +55,7 @@ struct WebTest : ::testing::Test {
     }
 
     void start_daemon() {
-        ASSERT_TRUE(daemon.start(false));
+        ASSERT_TRUE(daemon.start(Daemon::TEST_IS_SINK));
         sink = std::make_unique<PacedSink>(daemon);
     }
 
@@ -305,8 +305,18 @@ TEST_F(WebTest, LocalClientsFindTheServerAndFollowItsEvents) {
     EXPECT_EQ(status->status, 200);
     EXPECT_EQ(json::parse(status->body).value("status", ""), "play");
 
+    // pipd-ctl takes the status from it, and from the pipe once it is gone.
+    TempDir dir;
+    const std::string ctl = std::string(PIPD_BINARY_DIR) + "/pipd-ctl";
+    ToolResult via_web = run_tool(ctl, {"status", "--json"}, dir);
+    EXPECT_EQ(via_web.status, 0) << via_web.err;
+    EXPECT_EQ(json::parse(via_web.out, nullptr, false).value("status", ""), "play");
+
     // Stopped, it ends its streams and removes the file.
     EXPECT_EQ(web.stop(), 0);
+    ToolResult via_pipe = run_tool(ctl, {"status", "--json"}, dir);
+    EXPECT_EQ(via_pipe.status, 0) << via_pipe.err;
+    EXPECT_EQ(json::parse(via_pipe.out, nullptr, false).value("status", ""), "play");
     for (int i = 0; i < 20 && !events.ended(); ++i) events.next_status(100);
     EXPECT_TRUE(events.ended());
     EXPECT_FALSE(web::running_web(WEB_RUNTIME_PATH));

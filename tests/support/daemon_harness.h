@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <optional>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,8 +21,6 @@
 #include "host/paths.h"
 #include "support/run_tool.h"
 #include "support/wav_writer.h"
-
-extern char **environ;
 
 namespace pipd::testing {
 
@@ -100,8 +97,8 @@ class Daemon {
     static std::string media(const std::string &rel) { return std::string(SCAN_ROOT) + "/" + rel; }
 
     // Fresh pipes, nothing else touched.
-    void make_pipes() {
-        std::filesystem::create_directories(root_ + "/tmp");
+    static void make_pipes() {
+        std::filesystem::create_directories(std::string(ROOT_PREFIX) + "/tmp");
         for (const char *p : {CMD_FIFO_PATH, STATUS_FIFO_PATH, OUTPUT_FIFO_PATH}) {
             unlink(p);
             mkfifo(p, 0600);
@@ -109,38 +106,31 @@ class Daemon {
         unlink(QUEUE_FILE_PATH);
     }
 
-    // Starts the daemon with the test's ends of the pipes already open (the
-    // status pipe's only when read_status: it has room for one reader).
-    bool start(bool read_status = true) {
+    // The ends of the pipes that the test holds (the command pipe always).
+    enum ends { TEST_IS_SINK = 1, TEST_READS_STATUS = 2 };
+
+    // Starts the daemon with the test's ends of the pipes already open.
+    bool start(int test_ends = TEST_IS_SINK | TEST_READS_STATUS) {
         signal(SIGPIPE, SIG_IGN);
-        if (read_status) status_fd_ = open(STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        cmd_fd_ = open(CMD_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        open_sink();
+        if (test_ends & TEST_READS_STATUS)
+            status_fd_ = open(STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        open_cmd();
+        if (test_ends & TEST_IS_SINK) open_sink();
         log_path_ = root_ + "/tmp/pipd.log";
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        std::string prog = std::string(PIPD_BINARY_DIR) + "/pipd";
-        char *argv[] = {prog.data(), nullptr};
-        int rc = posix_spawn(&pid_, prog.c_str(), &fa, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&fa);
-        return rc == 0;
+        return daemon_.start(std::string(PIPD_BINARY_DIR) + "/pipd", {}, log_path_, log_path_);
     }
 
     void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
+        daemon_.kill_now();
         for (int *fd : {&status_fd_, &cmd_fd_, &sink_fd_})
             if (*fd >= 0) close(*fd), *fd = -1;
     }
 
-    bool alive() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+    bool alive() { return daemon_.running(); }
 
+    void open_cmd() {
+        if (cmd_fd_ < 0) cmd_fd_ = open(CMD_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    }
     void open_sink() {
         if (sink_fd_ < 0) sink_fd_ = open(OUTPUT_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     }
@@ -249,7 +239,7 @@ class Daemon {
   private:
     std::string root_;
     std::string log_path_;
-    pid_t pid_ = -1;
+    Child daemon_;
     int status_fd_ = -1;
     int cmd_fd_ = -1;
     int sink_fd_ = -1;

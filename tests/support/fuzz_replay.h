@@ -1,7 +1,8 @@
 // Test helper: replays the inputs kept in fuzz/regressions/TARGET exactly
 // as the fuzz target plays them: the control byte (odd: a seek to
 // (control >> 1) * 97 ms is pending), then the file, padded with zeros to
-// the first window.
+// the first window; for a target that places the input further into the
+// file (file_start, its PIPD_FUZZ_FILE_START), zeros before it.
 #pragma once
 
 #include <dirent.h>
@@ -17,7 +18,8 @@ namespace pipd::testing {
 // Plays every kept input of the target as a file with the given ending and
 // hands each result to check; false when no input is kept.
 inline bool replay_fuzz_inputs(const std::string &target, const std::string &ending,
-                               const std::function<void(const host_play_result &)> &check) {
+                               const std::function<void(const host_play_result &)> &check,
+                               uint64_t (*file_start)(uint8_t control) = nullptr) {
     const std::string dir = PIPD_SOURCE_DIR "/fuzz/regressions/" + target;
     std::vector<std::string> names;
     if (DIR *d = opendir(dir.c_str())) {
@@ -31,7 +33,8 @@ inline bool replay_fuzz_inputs(const std::string &target, const std::string &end
         SCOPED_TRACE(target + "/" + name);
         std::vector<uint8_t> input = flac_testing::read_file(dir + "/" + name);
         if (input.empty()) continue;
-        std::vector<uint8_t> file(input.begin() + 1, input.end());
+        std::vector<uint8_t> file(file_start ? file_start(input[0]) : 0, 0);
+        file.insert(file.end(), input.begin() + 1, input.end());
         if (file.size() < 131072) file.resize(131072, 0);
         const std::string path = work.file("input." + ending);
         if (!flac_testing::write_file(path, file)) continue;

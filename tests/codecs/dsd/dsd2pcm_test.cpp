@@ -133,8 +133,8 @@ TEST_F(Dsd2PcmTest, AgreesWithTheFilterEvaluatedBitByBit) {
     for (int t = 0; t < DSD2PCM_TAPS; ++t)
         if (B[DSD2PCM_TAPS - 1 - t] > 0) worst[t / 8] |= static_cast<uint8_t>(0x80 >> (t % 8));
     // One byte ahead of it, so that 20 bytes give 10 outputs, the last over `worst`.
-    std::vector<uint8_t> worst_stream{0};
-    worst_stream.insert(worst_stream.end(), worst, worst + 19);
+    std::vector<uint8_t> worst_stream(20, 0);
+    std::copy(worst, worst + 19, worst_stream.begin() + 1);
     const auto w = translate(1, worst_stream);
     EXPECT_EQ(w.back(), PEAK);
 }

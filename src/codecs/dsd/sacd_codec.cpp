@@ -1,0 +1,169 @@
+#include "codecs/dsd/sacd_codec.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "codecs/codecs.h"
+#include "codecs/dsd/dsd2pcm.h"
+#include "codecs/dsd/sacd_disc.h"
+#include "codecs/staging.h"
+#include "host/codec_api.h"
+#include "host/diag.h"
+#include "host/platform.h"
+#include "player/state.h"
+
+namespace pipd {
+
+std::array<char, ISO_SONG_SIZE> iso_song;
+
+namespace {
+
+constexpr uint32_t DSD_BYTES_PER_SECOND = 352800; // one channel at 2,822,400 bit/s
+
+// The image playing: the frame buffer, and the counters of the current track.
+struct image_play {
+    uint8_t *frame;
+    int32_t track;
+    uint32_t channel_bytes; // DSD bytes per channel converted (elapsed time)
+    uint64_t frame_bytes;   // frame bytes read
+};
+
+void start_track(image_play &p, int32_t t) {
+    p.track = t;
+    sd_set_track(t, SD_AREA_TWO_CHANNEL, 0);
+    if (t == 0) {
+        ci->ci_configure(CODEC_CONFIG_BPS, 1);
+        ci->ci_configure(CODEC_CONFIG_FREQUENCY, DSD_RATE);
+        ci->ci_configure(CODEC_CONFIG_CHANNELS, 2);
+    }
+    uint8_t m = 0, s = 0, f = 0;
+    sd_track_time(SD_AREA_TWO_CHANNEL, t, &m, &s, &f);
+    ci->ci_configure(CODEC_CONFIG_LENGTH, static_cast<int32_t>((s + m * 60 + f / 75.0) * 1000));
+    const char *title = sd_track_title(SD_AREA_TWO_CHANNEL, t);
+    sacd_copy_title(iso_song.data(), iso_song.size(), title ? title : "");
+    p.channel_bytes = 0;
+    p.frame_bytes = 0;
+}
+
+// Converts one DSD frame (byte-interleaved stereo) and hands it on.
+void play_frame(image_play &p, int32_t size) {
+    p.frame_bytes += static_cast<uint32_t>(size);
+    if (size != SACD_DSD_FRAME_BYTES) diag("dsize=%d\n", size);
+    const unsigned n = static_cast<unsigned>(size) / 4;
+    dsd2pcm_translate(0, n, p.frame, 2, 0, ch1.data(), 2);
+    dsd2pcm_translate(1, n, p.frame + 1, 2, 0, ch1.data() + 1, 2);
+    ci->ci_pcmbuf_insert(ch1.data(), nullptr, static_cast<int>(n));
+    p.channel_bytes += static_cast<uint32_t>(size) / 2;
+    ci->ci_set_elapsed(p.channel_bytes / DSD_BYTES_PER_SECOND * 1000);
+}
+
+// Plays the tracks from the first on; the codec's result.
+int play_image(image_play &p) {
+    start_track(p, 0);
+    for (;;) {
+        int32_t param = 0;
+        switch (ci->ci_get_command(&param)) {
+        case CODEC_ACTION_PAUSE:
+            pl_sleep(1);
+            continue;
+        case CODEC_ACTION_HALT:
+            return 0;
+        case CODEC_ACTION_ISO_PREV:
+            if (p.track == 0) return 0;
+            iso_playcnt = p.track - 1;
+            start_track(p, iso_playcnt);
+            continue;
+        case CODEC_ACTION_ISO_NEXT:
+            iso_playcnt = p.track + 1;
+            if (iso_playcnt >= iso_playmax) return 0;
+            start_track(p, iso_playcnt);
+            continue;
+        default:
+            break; // seeking is not supported
+        }
+
+        int32_t size = SACD_DSD_FRAME_BYTES;
+        int32_t type = SD_FRAME_END;
+        sd_read_frame(p.frame, &size, &type);
+        bool track_ended = size == 0;
+        if (!track_ended) {
+            switch (type) {
+            case SD_FRAME_DSD:
+                play_frame(p, size);
+                continue;
+            case SD_FRAME_DST:
+                diag_puts("has dst frame");
+                return -2;
+            case SD_FRAME_READ_ERROR:
+                diag_puts("file read  frame");
+                return 0;
+            default:
+                diag_puts("has invalid frame");
+                track_ended = true;
+                break;
+            }
+        }
+        diag("%d allsize=%d %s\n", p.track, static_cast<int32_t>(p.frame_bytes), iso_song.data());
+        iso_playcnt = p.track + 1;
+        if (iso_playcnt >= iso_playmax) return 0;
+        start_track(p, iso_playcnt);
+    }
+}
+
+} // namespace
+
+std::size_t sacd_copy_title(char *dst, std::size_t capacity, const char *title) {
+    if (capacity == 0) return 0;
+    std::size_t n = strnlen(title, capacity);
+    if (n == capacity) {
+        // Too long: back to the start of the character that did not fit.
+        n = capacity - 1;
+        const auto continuation = [&](std::size_t i) {
+            return (static_cast<unsigned char>(title[i]) & 0xC0) == 0x80;
+        };
+        std::size_t back = 0;
+        while (back < 3 && n > 0 && continuation(n)) --n, ++back;
+        // Not a UTF-8 sequence after all: a plain cut.
+        if (back == 3 && continuation(n)) n = capacity - 1;
+    }
+    std::memcpy(dst, title, n);
+    dst[n] = '\0';
+    return n;
+}
+
+int sacd_codec_run() {
+    iso_playcnt = -1;
+    iso_playmax = 0;
+    iso_song[0] = '\0';
+    iso_psong = iso_song.data();
+    sd.read_errors = 0;
+    sd.pending_advance = 0;
+
+    const int opened = sd_open();
+    dsd2pcm_reset(0);
+    dsd2pcm_reset(1);
+    if (!opened) {
+        diag_puts("sd open error");
+        sd_close();
+        return -1;
+    }
+    iso_playmax = sd_track_count(SD_AREA_TWO_CHANNEL);
+    diag("iso_playmax = %d\n", iso_playmax);
+
+    std::unique_ptr<uint8_t, decltype(&std::free)> frame(
+        static_cast<uint8_t *>(std::malloc(SACD_DSD_FRAME_BYTES)), &std::free);
+    iso_playcnt = 0;
+    int result = 0;
+    if (!frame) {
+        result = -1;
+    } else if (iso_playmax > 0) {
+        image_play p{frame.get(), 0, 0, 0};
+        result = play_image(p);
+    }
+    sd_close();
+    return result;
+}
+
+} // namespace pipd
