@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "host/paths.h"
 #include "player/state.h"
@@ -47,7 +48,7 @@ using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
 const char usage_text[] =
-    "usage: pipd-web [--listen ADDR:PORT] [--token TOKEN]\n"
+    "usage: pipd-web [--listen ADDR:PORT] [--token TOKEN] [--allow-host NAME]...\n"
     "\n"
     "Serves the web remote of pipd: a page to open in a browser, and its API\n"
     "(GET /api/status, GET /api/queue, GET /api/events, POST /api/command).\n"
@@ -57,7 +58,12 @@ const char usage_text[] =
     "                      127.0.0.1:8080, this machine only; 0.0.0.0:8080 opens\n"
     "                      it to the local network; port 0 picks a free port)\n"
     "  --token TOKEN       every command must carry \"Authorization: Bearer TOKEN\"\n"
-    "                      (the page asks for it once and remembers it)\n";
+    "                      (the page asks for it once and remembers it)\n"
+    "  --allow-host NAME   a host name the page may be opened under; numeric\n"
+    "                      addresses, localhost and this machine's name (also\n"
+    "                      with .local) always may, other names are refused so\n"
+    "                      that no web site can reach the server through its own\n"
+    "                      name (DNS rebinding)\n";
 
 constexpr std::size_t BODY_LIMIT = 4096;
 constexpr std::size_t QUEUE_FILE_LIMIT = 16u << 20;
@@ -166,6 +172,7 @@ struct options {
     std::string host = "127.0.0.1";
     int port = 8080;
     std::string token;
+    std::vector<std::string> allowed_hosts;
 };
 
 bool numeric_host(const std::string &h) {
@@ -187,6 +194,51 @@ bool parse_listen(const std::string &text, options &o) {
     o.host = host;
     o.port = static_cast<int>(p);
     return true;
+}
+
+std::string lower(std::string s) {
+    for (char &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// A browser names in Host the name it resolved. A web site that points its
+// own name at this machine (DNS rebinding) would be "same origin" with us and
+// could read the queue and send commands, so only names the owner may use are
+// served: numeric addresses, localhost, this machine's own name, and the names
+// given with --allow-host. A request without Host comes from no browser.
+bool host_allowed(const std::string &header, const std::vector<std::string> &names) {
+    if (header.empty()) return true;
+    std::string h = header;
+    if (h.front() == '[') {
+        auto close = h.find(']');
+        if (close == std::string::npos) return false;
+        in6_addr a6;
+        return inet_pton(AF_INET6, h.substr(1, close - 1).c_str(), &a6) == 1;
+    }
+    h = lower(h.substr(0, h.find(':')));
+    if (!h.empty() && h.back() == '.') h.pop_back();
+    in_addr a4;
+    if (inet_pton(AF_INET, h.c_str(), &a4) == 1 || h == "localhost") return true;
+    for (const std::string &n : names)
+        if (h == n) return true;
+    return false;
+}
+
+// The names served: this machine's (bare and with .local) and the options'.
+std::vector<std::string> served_names(const std::vector<std::string> &extra) {
+    std::vector<std::string> names;
+    char own[256] = {};
+    if (gethostname(own, sizeof own - 1) == 0 && own[0]) {
+        std::string n = lower(own);
+        names.push_back(n);
+        if (n.find('.') == std::string::npos) names.push_back(n + ".local");
+    }
+    for (const std::string &e : extra) {
+        std::string n = lower(e);
+        if (!n.empty() && n.back() == '.') n.pop_back();
+        names.push_back(n);
+    }
+    return names;
 }
 
 // Where a local client reaches a server listening on host.
@@ -366,6 +418,8 @@ int main(int argc, char **argv) {
             ++i;
         } else if (a == "--token" && i + 1 < argc && argv[i + 1][0]) {
             opt.token = argv[++i];
+        } else if (a == "--allow-host" && i + 1 < argc && argv[i + 1][0]) {
+            opt.allowed_hosts.emplace_back(argv[++i]);
         } else {
             std::fprintf(stderr, "pipd-web: bad argument %s\n\n%s", a.c_str(), usage_text);
             return 64;
@@ -406,6 +460,15 @@ int main(int argc, char **argv) {
     });
     svr.set_exception_handler([](const httplib::Request &, httplib::Response &res,
                                  std::exception_ptr) { send_error(res, 500, "server error"); });
+
+    const std::vector<std::string> names = served_names(opt.allowed_hosts);
+    svr.set_pre_routing_handler([&names](const httplib::Request &req, httplib::Response &res) {
+        if (host_allowed(req.get_header_value("Host"), names)) return server::HandlerResponse::Unhandled;
+        send_error(res, 403,
+                   "this server is not served under the name " + req.get_header_value("Host") +
+                       " (start pipd-web with --allow-host NAME to allow a name)");
+        return server::HandlerResponse::Handled;
+    });
 
     // The page: only the built-in assets, looked up by exact path.
     for (std::size_t i = 0; i < WEB_ASSET_COUNT; ++i) {

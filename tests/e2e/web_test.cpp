@@ -234,6 +234,40 @@ TEST_F(WebTest, TokenGuardsCommandsOnly) {
     EXPECT_TRUE(status && status->status == 200) << "reading needs no token";
 }
 
+// Only names the owner uses reach the server: a site that points its own
+// name at the board (DNS rebinding) is refused before anything is read or sent.
+TEST_F(WebTest, ForeignHostNamesAreRefused) {
+    ASSERT_TRUE(web.start({"--allow-host", "Music.Example"}));
+    start_daemon();
+    status_when([](const json &s) { return s.value("playqueueCount", "") == "5"; });
+    auto c = client();
+    const std::string port = ":" + std::to_string(web.port());
+    struct named {
+        std::string host;
+        bool served;
+    };
+    const named cases[] = {
+        {"127.0.0.1" + port, true},   {"192.168.1.20" + port, true}, {"[::1]" + port, true},
+        {"localhost" + port, true},   {"LOCALHOST.", true},          {"music.example" + port, true},
+        {"evil.example" + port, false}, {"music.example.evil.example", false},
+        {"127.0.0.1.evil.example", false}, {"[::1", false},
+    };
+    for (const auto &n : cases) {
+        httplib::Headers h{{"Host", n.host}};
+        auto page = c.Get("/", h);
+        ASSERT_TRUE(page) << n.host;
+        if (n.served) {
+            EXPECT_EQ(page->status, 200) << n.host;
+        } else {
+            expect_error(page, 403, n.host);
+            expect_error(c.Get("/api/queue", h), 403, n.host);
+            expect_error(command(R"({"command":"on"})", h), 403, n.host);
+        }
+    }
+    EXPECT_EQ(daemon.log().find("check action is 40000007"), std::string::npos)
+        << "no command from a foreign name reached the daemon";
+}
+
 TEST_F(WebTest, PageAndAssetsAreBuiltIn) {
     ASSERT_TRUE(web.start());
     auto c = client();
@@ -336,7 +370,7 @@ int open_stream(int port) {
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return close(fd), -1;
-    const char req[] = "GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n";
+    const char req[] = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     if (write(fd, req, sizeof req - 1) != static_cast<ssize_t>(sizeof req - 1)) return close(fd), -1;
     return fd;
 }
