@@ -125,6 +125,12 @@ void apply_filter_16_11(int fileversion, int channel, int32_t *data, int count);
 void apply_filter_32_10(int fileversion, int channel, int32_t *data, int count);
 void apply_filter_64_11(int fileversion, int channel, int32_t *data, int count);
 void apply_filter_256_13(int fileversion, int channel, int32_t *data, int count);
+// Both channels of a stereo run at once: the same results as one channel
+// after the other.
+void apply_filter_pair_16_11(int fileversion, int32_t *data0, int32_t *data1, int count);
+void apply_filter_pair_32_10(int fileversion, int32_t *data0, int32_t *data1, int count);
+void apply_filter_pair_64_11(int fileversion, int32_t *data0, int32_t *data1, int count);
+void apply_filter_pair_256_13(int fileversion, int32_t *data0, int32_t *data1, int count);
 
 // ---------------------------------------------------------------------------
 // Predictor (predictor.cpp).

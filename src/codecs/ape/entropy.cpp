@@ -75,6 +75,9 @@ constexpr bool one_boundary_per_slice(const model &m) {
     return true;
 }
 
+// Symbols below this are found without a division (see symbol()).
+constexpr uint32_t NEAR_SYMBOLS = 8;
+
 constexpr model model_3980 = make_model(counts_3980);
 constexpr model model_3970 = make_model(counts_3970);
 static_assert(one_boundary_per_slice(model_3980) && one_boundary_per_slice(model_3970));
@@ -200,9 +203,23 @@ class decoder {
     // The symbol whose frequency interval holds the value looked up: from
     // the model's table of 128-wide slices, which holds at most one symbol
     // boundary each below the top slice, so one comparison finishes it.
+    //
+    // The first symbols are the likely ones, and for them no division is
+    // needed: the value looked up, low / step, reaches a boundary c exactly
+    // when low >= c * step, and the first eight boundaries are compared at
+    // once.
     [[gnu::always_inline]] uint32_t symbol(const model &m) {
-        const uint32_t cf = lookup_shift(16);
-        uint32_t s;
+        normalise();
+        const uint32_t step = rc_.range >> 16;
+        rc_.step = step;
+        uint32_t s = 0;
+        for (uint32_t k = 1; k <= NEAR_SYMBOLS; ++k)
+            s += uint64_t{m.counts[k]} * step <= rc_.low;
+        if (s < NEAR_SYMBOLS) [[likely]] {
+            update(m.counts[s + 1] - m.counts[s], m.counts[s]);
+            return s;
+        }
+        const uint32_t cf = rc_.low / step;
         if (cf < TOP_SLICE) [[likely]] {
             s = m.slice_symbol[cf >> SLICE_BITS];
             s += cf >= m.counts[s + 1];
@@ -235,7 +252,7 @@ class decoder {
             base = lookup_total(pivot);
             update(1, base);
         }
-        return finish_value(r, base + overflow * pivot);
+        return finish_value<false>(r, base + overflow * pivot);
     }
 
     // One residual of the scheme before 3990.
@@ -255,18 +272,23 @@ class decoder {
             x = bits(16);
             x |= bits(n - 16) << 16;
         }
-        return finish_value(r, x + (overflow << n));
+        return finish_value<true>(r, x + (overflow << n));
     }
 
   private:
-    // Rice update with x, and the signed value x stands for.
+    // Rice update with x, and the signed value x stands for. The scheme from
+    // 3990 on reads only the sum, so there k is left alone: its update is a
+    // pair of branches that follow the signal and are often mispredicted.
+    template <bool KeepK>
     static int32_t finish_value(rice_state &r, uint32_t x) {
         const int32_t half = static_cast<int32_t>(x + 1) / 2;
         r.sum = r.sum + static_cast<uint32_t>(half) - ((r.sum + 16) >> 5);
-        if (r.k > 0 && r.sum < (uint64_t{1} << (r.k + 4)))
-            --r.k;
-        else if (r.sum >= (uint64_t{1} << (r.k + 5)))
-            ++r.k;
+        if constexpr (KeepK) {
+            if (r.k > 0 && r.sum < (uint64_t{1} << (r.k + 4)))
+                --r.k;
+            else if (r.sum >= (uint64_t{1} << (r.k + 5)))
+                ++r.k;
+        }
         return (x & 1) ? static_cast<int32_t>((x >> 1) + 1) : static_cast<int32_t>(0u - (x >> 1));
     }
 

@@ -96,54 +96,89 @@ void init(filter_state (&filter)[2], int16_t *buf) {
     }
 }
 
+// One channel's filter while a run of samples goes through it: the record's
+// fields in locals.
+//
 // The steps of the last two samples are halved one and two samples after
 // they were written; from 3980 on those two are kept in registers and
 // stored already halved, so that halving them needs no read of what the
 // sample before has just stored.
 template <int N, int F>
-APE_FILTER_CLONES void apply(filter_state &f, int fileversion, int32_t *data, int count) {
-    int16_t *const coeffs = f.coeffs;
-    int16_t *const window_end = f.window_end;
-    int16_t *delay = f.delay_pos;
-    int16_t *adapt = f.adapt_pos;
-    int32_t avg = f.avg_magnitude;
-    const bool three_level = fileversion >= THREE_LEVEL_VERSION;
-    int16_t last = adapt[-1];   // as stored one sample back, not yet halved
-    int16_t before = adapt[-2]; // as stored two samples back, halved once
-    for (int i = 0; i < count; ++i) {
-        const int32_t in = data[i];
+class lane {
+  public:
+    lane(filter_state &f, int fileversion)
+        : f_(f), coeffs_(f.coeffs), window_end_(f.window_end), delay_(f.delay_pos),
+          adapt_(f.adapt_pos), avg_(f.avg_magnitude), last_(adapt_[-1]), before_(adapt_[-2]),
+          three_level_(fileversion >= THREE_LEVEL_VERSION) {}
+    ~lane() {
+        f_.delay_pos = delay_;
+        f_.adapt_pos = adapt_;
+        f_.avg_magnitude = avg_;
+    }
+    lane(const lane &) = delete;
+    lane &operator=(const lane &) = delete;
+
+    [[gnu::always_inline]] int32_t step(int32_t in) {
         const int sign = (in < 0) - (in > 0);
-        const uint32_t sum = predict_and_adapt<N>(coeffs, delay - N, adapt - N, sign);
+        const uint32_t sum = predict_and_adapt<N>(coeffs_, delay_ - N, adapt_ - N, sign);
         const int32_t p = static_cast<int32_t>(sum + (1u << (F - 1))) >> F;
         const int32_t out = static_cast<int32_t>(static_cast<uint32_t>(in) + static_cast<uint32_t>(p));
-        data[i] = out;
-        *delay++ = saturate16(out);
+        *delay_++ = saturate16(out);
 
-        if (three_level) {
-            const int16_t step = three_level_step(out, &avg);
-            adapt[0] = step;
-            adapt[-1] = half(last);
-            adapt[-2] = half(before);
-            adapt[-8] = half(adapt[-8]);
-            before = half(last);
-            last = step;
+        if (three_level_) {
+            const int16_t step = three_level_step(out, &avg_);
+            adapt_[0] = step;
+            adapt_[-1] = half(last_);
+            adapt_[-2] = half(before_);
+            adapt_[-8] = half(adapt_[-8]);
+            before_ = half(last_);
+            last_ = step;
         } else {
-            adapt[0] = static_cast<int16_t>(out == 0 ? 0 : out < 0 ? 4 : -4);
-            adapt[-4] = half(adapt[-4]);
-            adapt[-8] = half(adapt[-8]);
+            adapt_[0] = static_cast<int16_t>(out == 0 ? 0 : out < 0 ? 4 : -4);
+            adapt_[-4] = half(adapt_[-4]);
+            adapt_[-8] = half(adapt_[-8]);
         }
-        ++adapt;
+        ++adapt_;
 
         // Slide: the last N steps and N past outputs back to the start.
-        if (delay == window_end) {
-            std::memmove(coeffs + N, window_end - 2 * N, 2 * N * sizeof(int16_t));
-            adapt = coeffs + 2 * N;
-            delay = coeffs + 3 * N;
+        if (delay_ == window_end_) [[unlikely]] {
+            std::memmove(coeffs_ + N, window_end_ - 2 * N, 2 * N * sizeof(int16_t));
+            adapt_ = coeffs_ + 2 * N;
+            delay_ = coeffs_ + 3 * N;
         }
+        return out;
     }
-    f.delay_pos = delay;
-    f.adapt_pos = adapt;
-    f.avg_magnitude = avg;
+
+  private:
+    filter_state &f_;
+    int16_t *const coeffs_;
+    int16_t *const window_end_;
+    int16_t *delay_;
+    int16_t *adapt_;
+    int32_t avg_;
+    int16_t last_;   // as stored one sample back, not yet halved
+    int16_t before_; // as stored two samples back, halved once
+    const bool three_level_;
+};
+
+template <int N, int F>
+APE_FILTER_CLONES void apply(filter_state &f, int fileversion, int32_t *data, int count) {
+    lane<N, F> l(f, fileversion);
+    for (int i = 0; i < count; ++i) data[i] = l.step(data[i]);
+}
+
+// Both channels of a stereo run in one loop: each sample's chain (sum,
+// output, the stores the next sample's sum reads) is serial, and two
+// independent chains side by side keep the processor busy while each waits.
+template <int N, int F>
+APE_FILTER_CLONES void apply_pair(filter_state (&f)[2], int fileversion, int32_t *data0,
+                                  int32_t *data1, int count) {
+    lane<N, F> l0(f[0], fileversion);
+    lane<N, F> l1(f[1], fileversion);
+    for (int i = 0; i < count; ++i) {
+        data0[i] = l0.step(data0[i]);
+        data1[i] = l1.step(data1[i]);
+    }
 }
 
 filter_state filter_16_11[2];
@@ -180,6 +215,19 @@ void apply_filter_64_11(int fileversion, int channel, int32_t *data, int count) 
 }
 void apply_filter_256_13(int fileversion, int channel, int32_t *data, int count) {
     apply<256, 13>(filter_256_13[channel & 1], fileversion, data, count);
+}
+
+void apply_filter_pair_16_11(int fileversion, int32_t *data0, int32_t *data1, int count) {
+    apply_pair<16, 11>(filter_16_11, fileversion, data0, data1, count);
+}
+void apply_filter_pair_32_10(int fileversion, int32_t *data0, int32_t *data1, int count) {
+    apply_pair<32, 10>(filter_32_10, fileversion, data0, data1, count);
+}
+void apply_filter_pair_64_11(int fileversion, int32_t *data0, int32_t *data1, int count) {
+    apply_pair<64, 11>(filter_64_11, fileversion, data0, data1, count);
+}
+void apply_filter_pair_256_13(int fileversion, int32_t *data0, int32_t *data1, int count) {
+    apply_pair<256, 13>(filter_256_13, fileversion, data0, data1, count);
 }
 
 } // namespace pipd

@@ -32,6 +32,24 @@ int32_t scaled(int32_t v, int shift) {
     return static_cast<int32_t>(static_cast<uint32_t>(v) << shift);
 }
 
+// The same over both channels of a stereo run at once.
+void run_cascade_pair(const ape_context *ctx, int32_t *data0, int32_t *data1, int count) {
+    switch (ctx->compressiontype) {
+    case 2000:
+        apply_filter_pair_16_11(ctx->fileversion, data0, data1, count);
+        break;
+    case 3000:
+        apply_filter_pair_64_11(ctx->fileversion, data0, data1, count);
+        break;
+    case 4000:
+        apply_filter_pair_32_10(ctx->fileversion, data0, data1, count);
+        apply_filter_pair_256_13(ctx->fileversion, data0, data1, count);
+        break;
+    default:
+        break;
+    }
+}
+
 } // namespace
 
 int init_frame_decoder(ape_context *ctx, const uint8_t *inbuffer, uint32_t available,
@@ -67,8 +85,7 @@ int decode_chunk(ape_context *ctx, const uint8_t *inbuffer, uint32_t available, 
         if ((ctx->frame_flags & (APE_FRAME_SILENT_Y | APE_FRAME_SILENT_X)) ==
             (APE_FRAME_SILENT_Y | APE_FRAME_SILENT_X))
             return 0;
-        run_cascade(ctx, 0, decoded0, count);
-        run_cascade(ctx, 1, decoded1, count);
+        run_cascade_pair(ctx, decoded0, decoded1, count);
         predictor_decode_stereo(&ctx->predictor, decoded0, decoded1, count);
         // Back from the decorrelated pair (X minus half of Y, and Y).
         for (int i = 0; i < count; ++i) {

@@ -77,13 +77,14 @@ struct member {
     int order, fraction;
     void (*init)(int16_t *);
     void (*apply)(int, int, int32_t *, int);
+    void (*apply_pair)(int, int32_t *, int32_t *, int);
     int16_t *buf;
 };
 const member members[] = {
-    {16, 11, init_filter_16_11, apply_filter_16_11, filterbuf64},
-    {32, 10, init_filter_32_10, apply_filter_32_10, filterbuf64},
-    {64, 11, init_filter_64_11, apply_filter_64_11, filterbuf64},
-    {256, 13, init_filter_256_13, apply_filter_256_13, filterbuf256},
+    {16, 11, init_filter_16_11, apply_filter_16_11, apply_filter_pair_16_11, filterbuf64},
+    {32, 10, init_filter_32_10, apply_filter_32_10, apply_filter_pair_32_10, filterbuf64},
+    {64, 11, init_filter_64_11, apply_filter_64_11, apply_filter_pair_64_11, filterbuf64},
+    {256, 13, init_filter_256_13, apply_filter_256_13, apply_filter_pair_256_13, filterbuf256},
 };
 
 enum class input { residual, loud, hostile, one_sign };
@@ -159,7 +160,8 @@ TEST(ApeFilters, MatchTheModelForEveryInput) {
     }
 }
 
-// The two channels keep their own states; a new frame starts afresh.
+// The two channels keep their own states, alone or run as a pair; a new
+// frame starts afresh.
 TEST(ApeFilters, ChannelsAreIndependentAndInitRestarts) {
     for (const member &m : members) {
         SCOPED_TRACE(m.order);
@@ -175,6 +177,20 @@ TEST(ApeFilters, ChannelsAreIndependentAndInitRestarts) {
         for (std::size_t i = 0; i < a.size(); ++i) {
             ASSERT_EQ(da[i], ma.apply(a[i])) << i;
             ASSERT_EQ(db[i], mb.apply(b[i])) << i;
+        }
+        // Both channels in one run: the same as one after the other.
+        for (int version : {3970, 3990}) {
+            filter_model pa(m.order, m.fraction, version), pb(m.order, m.fraction, version);
+            m.init(m.buf);
+            std::vector<int32_t> ra = a, rb = b;
+            for (std::size_t at = 0; at < a.size(); at += 300) {
+                const int n = static_cast<int>(std::min<std::size_t>(300, a.size() - at));
+                m.apply_pair(version, ra.data() + at, rb.data() + at, n);
+            }
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                ASSERT_EQ(ra[i], pa.apply(a[i])) << version << " " << i;
+                ASSERT_EQ(rb[i], pb.apply(b[i])) << version << " " << i;
+            }
         }
         m.init(m.buf);
         std::vector<int32_t> again = a;
