@@ -70,8 +70,9 @@ struct packing {
     uint32_t max_packet = 2047; // payload bytes of an audio packet at most
     int side_packets_every = 0; // after every n-th audio packet: supplementary + padding packet
     uint32_t lead_in = 0;       // bytes of audio packets before the first frame start
-    int empty_sector_every = 0; // after every n-th sector: one with packet count 0
+    int empty_sector_every = 0; // after every n-th sector: empty_sectors with packet count 0
     bool dst = false;           // DST bit and 4-byte frame infos
+    int empty_sectors = 1;
 };
 
 struct area {
@@ -222,11 +223,12 @@ class image {
             k += info * starts; // frame infos: time codes, junk here
             std::memcpy(&s[k], payload.data(), payload.size());
             out.push_back(std::move(s));
-            if (pk.empty_sector_every && ++filled % pk.empty_sector_every == 0) {
-                bytes e = junk(USER, at * 31 + 11);
-                e[0] = static_cast<uint8_t>(pk.dst ? 1 : 0);
-                out.push_back(std::move(e));
-            }
+            if (pk.empty_sector_every && ++filled % pk.empty_sector_every == 0)
+                for (int n = 0; n < pk.empty_sectors; ++n) {
+                    bytes e = junk(USER, at * 31 + 11 + static_cast<uint64_t>(n));
+                    e[0] = static_cast<uint8_t>(pk.dst ? 1 : 0);
+                    out.push_back(std::move(e));
+                }
         }
         return out;
     }

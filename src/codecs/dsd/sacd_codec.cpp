@@ -87,6 +87,8 @@ int play_image(image_play &p) {
         int32_t size = SACD_DSD_FRAME_BYTES;
         int32_t type = SD_FRAME_END;
         sd_read_frame(p.frame, &size, &type);
+        // Many sectors without a frame: the commands first, then on.
+        if (type == SD_FRAME_PENDING) continue;
         bool track_ended = size == 0;
         if (!track_ended) {
             switch (type) {

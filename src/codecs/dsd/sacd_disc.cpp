@@ -285,6 +285,7 @@ int sd_read_frame(uint8_t *buffer, int32_t *size, int32_t *type) {
     // Frames are assembled in the caller's buffer: no frame outlives a call
     // (the packet that completes one starts the next at the next call).
     const uint32_t capacity = static_cast<uint32_t>(std::clamp(*size, 0, SACD_FRAME_MAX));
+    uint32_t sectors_read = 0;
     for (;;) {
         const bool sector_done = sd.packet_index >= sd.packet_count;
         // End of the track, once the packets of its last sector are used up.
@@ -307,6 +308,12 @@ int sd_read_frame(uint8_t *buffer, int32_t *size, int32_t *type) {
             return 1;
         }
         if (sector_done) {
+            if (sectors_read == SD_SCAN_SECTORS) {
+                *size = 0;
+                *type = SD_FRAME_PENDING;
+                return 0;
+            }
+            ++sectors_read;
             if (sd.pending_advance) ci->ci_advance_buffer_raw(sd.pending_advance);
             sd.pending_advance = 0;
             uint32_t available = 0;

@@ -39,6 +39,11 @@ inline constexpr int32_t SD_FRAME_DSD = 0;
 inline constexpr int32_t SD_FRAME_DST = 1;
 inline constexpr int32_t SD_FRAME_END = -1;        // end of track or format error
 inline constexpr int32_t SD_FRAME_READ_ERROR = -2; // the image cannot be read
+// No frame completed within SD_SCAN_SECTORS sectors: nothing is delivered,
+// the caller may poll its commands and ask again (with the same buffer: a
+// frame in progress goes on in it).
+inline constexpr int32_t SD_FRAME_PENDING = -3;
+inline constexpr uint32_t SD_SCAN_SECTORS = 64;
 
 struct sd_area {
     uint8_t *toc;               // the area TOC's sectors (user data), owned
@@ -103,7 +108,10 @@ int sd_set_track(int track, int area_type, uint32_t lsn_offset);
 // Delivers the next frame of the current track into buffer. size: in, the
 // capacity; out, the frame length when a frame is delivered. type: out, one
 // of the SD_FRAME_ values. Returns 1 when type is DSD or DST, or END after a
-// format error; 0 at the end of the track and after a read error.
+// format error; 0 at the end of the track, after a read error, and when the
+// call ends PENDING (size 0) after reading SD_SCAN_SECTORS sectors without
+// completing a frame, so that a track of endless sectors without audio
+// never keeps the caller from its commands.
 int sd_read_frame(uint8_t *buffer, int32_t *size, int32_t *type);
 
 // Lookups in the TOCs read at open.

@@ -259,6 +259,30 @@ TEST_F(SacdCodec, NextAndPreviousMoveBetweenTracks) {
     }
 }
 
+// A track whose entry runs far past its audio, over sectors without any
+// packet: the codec still takes commands while it reads them, and the last
+// frame, assembled across those calls, plays whole.
+TEST_F(SacdCodec, CommandsAreTakenInLongRunsWithoutAudio) {
+    constexpr uint32_t EMPTY = 100 * SD_SCAN_SECTORS;
+    std::vector<track> t(1);
+    t[0].frames = {dsd_frame(1), dsd_frame(2)};
+    image img = one_area(t);
+    img.build();
+    const auto [start, length] = img.areas[0].placed[0];
+    img.areas[0].tracks[0].length_entry = length + EMPTY;
+    img.build();
+    img.file_size = (start + length + EMPTY) * img.sector_size; // sparse zeros
+
+    EXPECT_EQ(play(img), 0);
+    EXPECT_EQ(host.pcm, model(img, whole(img)));
+    EXPECT_GE(host.polls, EMPTY / SD_SCAN_SECTORS);
+
+    constexpr int N = CODEC_ACTION_NONE, HALT = CODEC_ACTION_HALT;
+    EXPECT_EQ(play(img, {N, N, N, N, HALT}), 0);
+    EXPECT_EQ(host.polls, 5u) << "the halt is taken inside the run";
+    EXPECT_EQ(host.pcm, model(img, {{0, 0, 1}}));
+}
+
 TEST_F(SacdCodec, RefusedAndDamagedImages) {
     const struct {
         const char *name;

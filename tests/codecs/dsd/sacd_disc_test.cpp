@@ -22,6 +22,7 @@ struct track_read {
     std::vector<int32_t> types; // of every frame delivered
     int32_t end_type = 0;       // the type of the call that ended the track
     int end_result = -1;
+    int pending = 0; // calls that ended without a frame, before more sectors
 };
 
 // Every frame of the current track, up to the call that ends it.
@@ -32,6 +33,12 @@ track_read read_track(int32_t capacity = FRAME) {
         int32_t size = capacity;
         int32_t type = 99;
         const int result = sd_read_frame(buffer.data(), &size, &type);
+        if (type == SD_FRAME_PENDING) {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(size, 0);
+            ++r.pending;
+            continue;
+        }
         if (type != SD_FRAME_DSD && type != SD_FRAME_DST) {
             r.end_type = type;
             r.end_result = result;
@@ -70,6 +77,9 @@ TEST_F(SacdReader, FramesComeOutAsTheyWentIn) {
         {"side packets after every packet, a tiny lead-in, an empty sector after each",
          2048,
          {2047, 1, 5, 1}},
+        {"frames spread over runs of empty sectors longer than one call reads",
+         2048,
+         {2047, 0, 0, 1, false, static_cast<int>(SD_SCAN_SECTORS) + 6}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,6 +99,7 @@ TEST_F(SacdReader, FramesComeOutAsTheyWentIn) {
             EXPECT_EQ(r.types, std::vector<int32_t>(r.frames.size(), SD_FRAME_DSD));
             EXPECT_EQ(r.end_type, SD_FRAME_END);
             EXPECT_EQ(r.end_result, 0);
+            EXPECT_EQ(r.pending > 0, c.pk.empty_sectors > static_cast<int>(SD_SCAN_SECTORS));
             // The end is lasting.
             int32_t size = FRAME, type = 0;
             uint8_t b[FRAME];
