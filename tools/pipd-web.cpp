@@ -2,6 +2,7 @@
 // into the program), the player's status and queue as JSON, a live event
 // stream, and takes commands, which it writes into the command pipe.
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -212,8 +213,10 @@ bool host_allowed(const std::string &header, const std::vector<std::string> &nam
     if (h.front() == '[') {
         auto close = h.find(']');
         if (close == std::string::npos) return false;
+        // A link-local address carries its zone: [fe80::1%25eth0].
+        const std::string address = h.substr(1, std::min(close, h.find('%')) - 1);
         in6_addr a6;
-        return inet_pton(AF_INET6, h.substr(1, close - 1).c_str(), &a6) == 1;
+        return inet_pton(AF_INET6, address.c_str(), &a6) == 1;
     }
     h = lower(h.substr(0, h.find(':')));
     if (!h.empty() && h.back() == '.') h.pop_back();

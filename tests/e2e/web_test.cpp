@@ -247,10 +247,17 @@ TEST_F(WebTest, ForeignHostNamesAreRefused) {
         bool served;
     };
     const named cases[] = {
-        {"127.0.0.1" + port, true},   {"192.168.1.20" + port, true}, {"[::1]" + port, true},
-        {"localhost" + port, true},   {"LOCALHOST.", true},          {"music.example" + port, true},
-        {"evil.example" + port, false}, {"music.example.evil.example", false},
-        {"127.0.0.1.evil.example", false}, {"[::1", false},
+        {"127.0.0.1" + port, true},
+        {"192.168.1.20" + port, true},
+        {"[::1]" + port, true},
+        {"[fe80::1%25eth0]" + port, true},
+        {"localhost" + port, true},
+        {"LOCALHOST.", true},
+        {"music.example" + port, true},
+        {"evil.example" + port, false},
+        {"music.example.evil.example", false},
+        {"127.0.0.1.evil.example", false},
+        {"[::1", false},
     };
     for (const auto &n : cases) {
         httplib::Headers h{{"Host", n.host}};
