@@ -10,26 +10,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 runs=${1:-9}
-build=build/bench
-work=$build/ape-bench
-for tool in jmac sox cmake; do
-    command -v "$tool" >/dev/null || { echo "ape_bench: $tool is needed" >&2; exit 1; }
-done
+. bench/common.sh
+bench_setup ape jmac sox
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPIPD_TESTS=OFF >/dev/null
-cmake --build "$build" --target pipd-decode >/dev/null
-decoder=$build/pipd-decode
-mkdir -p "$work"
-
-# Music-like source: chords of sines that come and go, a little pink noise.
 if [ ! -s "$work/source.wav" ]; then
-    sox -R -n -r 44100 -b 16 -c 2 -t wavpcm "$work/source.wav" \
-        synth 60 sine 220 sine 277 \
-        synth 60 sine mix 330 sine mix 415 \
-        synth 60 sine amod 0.25 sine amod 0.31 \
-        synth 60 sine mix 1318 sine mix 1661 \
-        synth 60 pinknoise mix \
-        tremolo 3 30 vol 0.45
+    music_wav 44100 16 "$work/source.wav"
 fi
 
 make_file() { # level
@@ -40,20 +25,6 @@ make_file() { # level
         [ "$(head -c 4 "$f" 2>/dev/null)" = "MAC " ] || { echo "ape_bench: jmac $1 failed" >&2; exit 1; }
     fi
     echo "$f"
-}
-
-now() { date +%s%N; }
-
-# Median wall time in seconds of a command, run $runs times.
-median_time() {
-    local times=() t0 t1
-    for ((i = 0; i < runs; i++)); do
-        t0=$(now)
-        "$@" >/dev/null 2>&1
-        t1=$(now)
-        times+=($(( (t1 - t0) / 1000 )))
-    done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "%.4f", a[int((NR + 1) / 2)] / 1e6 }'
 }
 
 printf "%-8s %11s %14s %6s\n" level pipd-decode "x real time" goal

@@ -9,50 +9,17 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 runs=${1:-7}
-build=build/bench
-work=$build/flac-bench
-for tool in flac sox cmake; do
-    command -v "$tool" >/dev/null || { echo "flac_bench: $tool is needed" >&2; exit 1; }
-done
-
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPIPD_TESTS=OFF >/dev/null
-cmake --build "$build" --target pipd-decode >/dev/null
-decoder=$build/pipd-decode
-mkdir -p "$work"
-
-# Music-like source: chords of sines that come and go, a little pink noise.
-source_wav() { # rate bits output
-    sox -R -n -r "$1" -b "$2" -c 2 "$3" \
-        synth 60 sine 220 sine 277 \
-        synth 60 sine mix 330 sine mix 415 \
-        synth 60 sine amod 0.25 sine amod 0.31 \
-        synth 60 sine mix 1318 sine mix 1661 \
-        synth 60 pinknoise mix \
-        tremolo 3 30 vol 0.45
-}
+. bench/common.sh
+bench_setup flac flac sox
 
 make_file() { # name rate bits level
     local f=$work/$1.flac
     if [ ! -s "$f" ]; then
-        source_wav "$2" "$3" "$work/$1.wav"
+        music_wav "$2" "$3" "$work/$1.wav"
         flac -s -f "$4" -o "$f" "$work/$1.wav" 2>/dev/null
         rm -f "$work/$1.wav"
     fi
     echo "$f"
-}
-
-now() { date +%s%N; }
-
-# Median wall time in seconds of a command, run $runs times.
-median_time() {
-    local times=() t0 t1
-    for ((i = 0; i < runs; i++)); do
-        t0=$(now)
-        "$@" >/dev/null 2>&1
-        t1=$(now)
-        times+=($(( (t1 - t0) / 1000 )))
-    done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "%.4f", a[int((NR + 1) / 2)] / 1e6 }'
 }
 
 printf "%-36s %11s %11s %7s\n" file pipd-decode "flac -d" ratio

@@ -10,44 +10,15 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 runs=${1:-7}
-build=build/bench
-work=$build/mp3-bench
-for tool in lame madplay sox cmake; do
-    command -v "$tool" >/dev/null || { echo "mp3_bench: $tool is needed" >&2; exit 1; }
-done
-
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPIPD_TESTS=OFF >/dev/null
-cmake --build "$build" --target pipd-decode >/dev/null
-decoder=$build/pipd-decode
-mkdir -p "$work"
+. bench/common.sh
+bench_setup mp3 lame madplay sox
 
 f=$work/music-320.mp3
 if [ ! -s "$f" ]; then
-    # Chords of sines that come and go, a little pink noise.
-    sox -R -n -r 44100 -b 16 -c 2 "$work/src.wav" \
-        synth 60 sine 220 sine 277 \
-        synth 60 sine mix 330 sine mix 415 \
-        synth 60 sine amod 0.25 sine amod 0.31 \
-        synth 60 sine mix 1318 sine mix 1661 \
-        synth 60 pinknoise mix \
-        tremolo 3 30 vol 0.45
+    music_wav 44100 16 "$work/src.wav"
     lame --quiet -b 320 "$work/src.wav" "$f"
     rm -f "$work/src.wav"
 fi
-
-now() { date +%s%N; }
-
-# Median wall time in seconds of a command, run $runs times.
-median_time() {
-    local times=() t0 t1
-    for ((i = 0; i < runs; i++)); do
-        t0=$(now)
-        "$@" >/dev/null 2>&1
-        t1=$(now)
-        times+=($(( (t1 - t0) / 1000 )))
-    done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "%.4f", a[int((NR + 1) / 2)] / 1e6 }'
-}
 
 # Both once first, to warm the page cache.
 "$decoder" "$f" /dev/null 2>/dev/null
