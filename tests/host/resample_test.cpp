@@ -13,6 +13,7 @@
 #include "player/state.h"
 #include "player/webfile_gen.h"
 #include "support/capture.h"
+#include "support/host_play.h"
 #include "support/mp3_files.h"
 
 using namespace pipd;
@@ -128,12 +129,7 @@ TEST_F(ResampledPlayback, EachTrackStartsTheResamplerAfresh) {
     const audio a = sine(2, 32000, 5 * 32000, 440);
     const std::string path = dir_.file("tone.wav");
     ASSERT_TRUE(write_file(path, wav_bytes(a)));
-    reset_player_state();
-    status_fifo_detach();
-    outfifo_reset();
-    plaction = PLAYER_ACTION_NONE;
-    ploffset = -1;
-    poweron = 1;
+    power_on_player();
     std::vector<std::vector<int32_t>> tracks;
     {
         DiagCapture diag;

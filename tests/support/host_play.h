@@ -23,6 +23,17 @@
 
 namespace pipd::testing {
 
+// The player as the daemon has it when a track starts: no status pipe, the
+// state and the output buffer cleared, power on, no action pending.
+inline void power_on_player(const char *name = "") {
+    status_fifo_detach();
+    reset_player_state();
+    outfifo_reset();
+    poweron = 1;
+    plaction = PLAYER_ACTION_NONE;
+    playstat_reset(name);
+}
+
 struct host_play_result {
     bool ran = false;
     int result = 0; // the decoder's
@@ -103,13 +114,9 @@ inline host_play_result host_play(const std::string &path, const host_play_scrip
     d::script = script;
     static const platform_ops ops = {d::no_time, d::count_sleep, d::no_seed, d::no_random};
     platform_set(&ops);
-    status_fifo_detach();
-    reset_player_state();
-    outfifo_reset();
-    poweron = 1;
+    power_on_player(path.c_str());
     plaction = script.action;
     ploffset = script.seek_ms;
-    playstat_reset(path.c_str());
     outfifo_set_sink(d::collect);
     {
         DiagCapture diag;

@@ -19,6 +19,7 @@
 #include "support/ape_files.h"
 #include "support/capture.h"
 #include "support/flac_files.h"
+#include "support/host_play.h"
 
 using namespace pipd;
 using namespace pipd::testing;
@@ -283,13 +284,7 @@ class ApeInProcess : public ApeCodec {
     void SetUp() override {
         ApeCodec::SetUp();
         if (IsSkipped()) return;
-        reset_player_state();
-        status_fifo_detach();
-        outfifo_reset();
-        plaction = PLAYER_ACTION_NONE;
-        ploffset = -1;
-        poweron = 1;
-        playstat_reset("");
+        power_on_player();
         tr = {};
         real_set_elapsed = cim.ci_set_elapsed;
         real_insert = cim.ci_pcmbuf_insert;

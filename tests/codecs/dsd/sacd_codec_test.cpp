@@ -21,6 +21,7 @@
 #include "support/dsd_model.h"
 #include "support/flac_files.h"
 #include "support/fuzz_replay.h"
+#include "support/host_play.h"
 #include "support/run_tool.h"
 #include "support/sacd_image.h"
 
@@ -73,13 +74,8 @@ class SacdCodec : public ::testing::Test {
             dsd2pcm_init();
         }
         host = host_record{};
-        status_fifo_detach();
-        reset_player_state();
-        outfifo_reset();
+        power_on_player();
         outfifo_set_sink([](const int32_t *, std::size_t, int) {});
-        playstat_reset("");
-        poweron = 1;
-        plaction = PLAYER_ACTION_NONE;
         saved_ = cim;
         cim.ci_get_command = scripted_get_command;
         cim.ci_pcmbuf_insert = recording_insert;

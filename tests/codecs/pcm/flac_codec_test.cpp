@@ -18,6 +18,7 @@
 #include "support/capture.h"
 #include "support/flac_files.h"
 #include "support/flac_frames.h"
+#include "support/host_play.h"
 
 using namespace pipd;
 using namespace pipd::testing;
@@ -300,13 +301,7 @@ class FlacInProcess : public FlacCodec {
     void SetUp() override {
         FlacCodec::SetUp();
         if (IsSkipped()) return;
-        reset_player_state();
-        status_fifo_detach();
-        outfifo_reset();
-        plaction = PLAYER_ACTION_NONE;
-        ploffset = -1;
-        poweron = 1;
-        playstat_reset("");
+        power_on_player();
     }
     void TearDown() override {
         platform_set(nullptr);

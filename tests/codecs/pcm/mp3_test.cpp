@@ -17,6 +17,7 @@
 #include "player/state.h"
 #include "player/webfile_gen.h"
 #include "support/capture.h"
+#include "support/host_play.h"
 #include "support/mp3_files.h"
 
 using namespace pipd;
@@ -177,13 +178,7 @@ class Mp3InProcess : public Mp3 {
     void SetUp() override {
         Mp3::SetUp();
         if (IsSkipped()) return;
-        reset_player_state();
-        status_fifo_detach();
-        outfifo_reset();
-        plaction = PLAYER_ACTION_NONE;
-        ploffset = -1;
-        poweron = 1;
-        playstat_reset("");
+        power_on_player();
     }
     void TearDown() override {
         platform_set(nullptr);
