@@ -27,17 +27,11 @@ struct DaemonTest : ::testing::Test {
     void SetUp() override {
         if (ROOT_PREFIX_LEN == 0) GTEST_SKIP() << "needs a build with PIPD_ROOT";
         fs::remove_all(SCAN_ROOT);
-        for (auto d : {"USB/A", "USB/B", "USB/C"}) fs::create_directories(Daemon::media(d));
-        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/A/a1.wav"), 1, FRAMES));
-        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/A/a2.wav"), 2, FRAMES));
-        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/B/b1.wav"), 3, FRAMES));
-        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/B/b2.wav"), 4, FRAMES));
-        ASSERT_TRUE(write_tone_wav(Daemon::media("USB/C/album.wav"), 5, FRAMES));
-        std::ofstream(Daemon::media("USB/C/album.cue"))
-            << "PERFORMER \"Band\"\nFILE \"album.wav\" WAVE\n"
-               "  TRACK 01 AUDIO\n    TITLE \"One\"\n    INDEX 01 00:00:00\n"
-               "  TRACK 02 AUDIO\n    TITLE \"Two\"\n    INDEX 01 00:00:30\n"
-               "  TRACK 03 AUDIO\n    TITLE \"Three\"\n    INDEX 01 00:01:00\n";
+        ASSERT_TRUE(write_test_tree(
+            FRAMES, "PERFORMER \"Band\"\nFILE \"album.wav\" WAVE\n"
+                    "  TRACK 01 AUDIO\n    TITLE \"One\"\n    INDEX 01 00:00:00\n"
+                    "  TRACK 02 AUDIO\n    TITLE \"Two\"\n    INDEX 01 00:00:30\n"
+                    "  TRACK 03 AUDIO\n    TITLE \"Three\"\n    INDEX 01 00:01:00\n"));
         daemon.make_pipes();
     }
     void TearDown() override {

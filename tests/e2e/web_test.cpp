@@ -28,17 +28,11 @@ struct WebTest : ::testing::Test {
         if (ROOT_PREFIX_LEN == 0) GTEST_SKIP() << "needs a build with PIPD_ROOT";
         fs::remove_all(SCAN_ROOT);
         unlink(WEB_RUNTIME_PATH);
-        int id = 1;
-        for (auto f : {"USB/A/a1.wav", "USB/A/a2.wav", "USB/B/b1.wav", "USB/B/b2.wav",
-                       "USB/C/album.wav"}) {
-            fs::create_directories(fs::path(Daemon::media(f)).parent_path());
-            ASSERT_TRUE(write_tone_wav(Daemon::media(f), id++, FRAMES));
-        }
-        std::ofstream(Daemon::media("USB/C/album.cue"))
-            << "FILE \"album.wav\" WAVE\n"
-               "  TRACK 01 AUDIO\n    TITLE \"Uno & <dos> \\\"\n    INDEX 01 00:00:00\n"
-               "  TRACK 02 AUDIO\n    TITLE \"Two\"\n    INDEX 01 00:03:00\n"
-               "  TRACK 03 AUDIO\n    TITLE \"Three\"\n    INDEX 01 00:06:00\n";
+        ASSERT_TRUE(write_test_tree(
+            FRAMES, "FILE \"album.wav\" WAVE\n"
+                    "  TRACK 01 AUDIO\n    TITLE \"Uno & <dos> \\\"\n    INDEX 01 00:00:00\n"
+                    "  TRACK 02 AUDIO\n    TITLE \"Two\"\n    INDEX 01 00:03:00\n"
+                    "  TRACK 03 AUDIO\n    TITLE \"Three\"\n    INDEX 01 00:06:00\n"));
         daemon.make_pipes();
     }
     void TearDown() override {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -245,5 +246,20 @@ class Daemon {
     int sink_fd_ = -1;
     std::vector<char> partial_;
 };
+
+// The test tree of the end-to-end tests, in queue order: USB/A/a1.wav,
+// USB/A/a2.wav, USB/B/b1.wav, USB/B/b2.wav and USB/C/album.wav with cue
+// sheet album.cue; tone ids 1 to 5, frames each.
+inline bool write_test_tree(uint32_t frames, const std::string &cue_sheet) {
+    int id = 1;
+    for (auto f : {"USB/A/a1.wav", "USB/A/a2.wav", "USB/B/b1.wav", "USB/B/b2.wav",
+                   "USB/C/album.wav"}) {
+        std::filesystem::create_directories(std::filesystem::path(Daemon::media(f)).parent_path());
+        if (!write_tone_wav(Daemon::media(f), id++, frames)) return false;
+    }
+    std::ofstream cue(Daemon::media("USB/C/album.cue"));
+    cue << cue_sheet;
+    return static_cast<bool>(cue);
+}
 
 } // namespace pipd::testing
