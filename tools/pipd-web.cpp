@@ -127,8 +127,8 @@ class elastic_pool final : public httplib::TaskQueue {
         std::unique_lock lock(mutex_);
         for (;;) {
             ++idle_;
-            bool woke = work_.wait_for(lock, THREAD_IDLE,
-                                       [this] { return shutdown_ || !jobs_.empty(); });
+            bool woke =
+                work_.wait_for(lock, THREAD_IDLE, [this] { return shutdown_ || !jobs_.empty(); });
             --idle_;
             if (jobs_.empty() && (shutdown_ || !woke)) break;
             auto fn = std::move(jobs_.front());
@@ -293,12 +293,18 @@ void send_error(httplib::Response &res, int status, const std::string &message) 
 
 const char *reason_text(int status) {
     switch (status) {
-    case 400: return "bad request";
-    case 404: return "not found";
-    case 405: return "method not allowed";
-    case 413: return "request body too large";
-    case 414: return "request target too long";
-    default: return status < 500 ? "request refused" : "server error";
+    case 400:
+        return "bad request";
+    case 404:
+        return "not found";
+    case 405:
+        return "method not allowed";
+    case 413:
+        return "request body too large";
+    case 414:
+        return "request target too long";
+    default:
+        return status < 500 ? "request refused" : "server error";
     }
 }
 
@@ -324,8 +330,7 @@ class queue_cache {
     // The queue as served, or an error status with its message.
     std::pair<int, std::string> get() {
         struct stat st;
-        if (stat(pipd::QUEUE_FILE_PATH, &st) != 0)
-            return {503, "no queue file: is pipd running?"};
+        if (stat(pipd::QUEUE_FILE_PATH, &st) != 0) return {503, "no queue file: is pipd running?"};
         std::lock_guard lock(mutex_);
         if (!body_.empty() && st.st_ino == ino_ && st.st_size == size_ &&
             st.st_mtim.tv_sec == mtime_.tv_sec && st.st_mtim.tv_nsec == mtime_.tv_nsec)
@@ -363,8 +368,9 @@ class queue_cache {
 std::string write_command(int32_t word) {
     int fd = open(pipd::CMD_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return errno == ENXIO || errno == ENOENT ? "pipd is not running"
-                                                 : std::string("command pipe: ") + std::strerror(errno);
+        return errno == ENXIO || errno == ENOENT
+                   ? "pipd is not running"
+                   : std::string("command pipe: ") + std::strerror(errno);
     // One whole word per write: the pipe keeps it in one piece.
     ssize_t n = write(fd, &word, sizeof word);
     int e = errno;
@@ -466,7 +472,8 @@ int main(int argc, char **argv) {
 
     const std::vector<std::string> names = served_names(opt.allowed_hosts);
     svr.set_pre_routing_handler([&names](const httplib::Request &req, httplib::Response &res) {
-        if (host_allowed(req.get_header_value("Host"), names)) return server::HandlerResponse::Unhandled;
+        if (host_allowed(req.get_header_value("Host"), names))
+            return server::HandlerResponse::Unhandled;
         send_error(res, 403,
                    "this server is not served under the name " + req.get_header_value("Host") +
                        " (start pipd-web with --allow-host NAME to allow a name)");
@@ -520,8 +527,9 @@ int main(int argc, char **argv) {
                 if (hub.stopped()) return false;
                 std::string out;
                 if (state->first) out = "retry: 2000\n\n";
-                auto v = hub.wait([&](const pipd::web::status_view &s) { return s.version != state->seen; },
-                                  state->first ? 0ms : 1000ms);
+                auto v = hub.wait(
+                    [&](const pipd::web::status_view &s) { return s.version != state->seen; },
+                    state->first ? 0ms : 1000ms);
                 if (state->first || v.version != state->seen) {
                     state->first = false;
                     state->seen = v.version;
@@ -572,9 +580,8 @@ int main(int argc, char **argv) {
         pipd::web::status_view after = hub.wait(
             [&](const pipd::web::status_view &v) {
                 if (v.shifts == before.shifts) return false;
-                return !v.daemon || pipd::web::shows_effect(cmd.word, was,
-                                                            json::parse(v.record, nullptr, false),
-                                                            true);
+                return !v.daemon || pipd::web::shows_effect(
+                                        cmd.word, was, json::parse(v.record, nullptr, false), true);
             },
             COMMAND_SETTLE);
         if (!after.daemon) return send_error(res, 503, "pipd is not running");
@@ -586,8 +593,9 @@ int main(int argc, char **argv) {
         const char *path;
         const char *allow;
     };
-    for (auto [path, allow] : {allowed{"/api/status", "GET, HEAD"}, allowed{"/api/queue", "GET, HEAD"},
-                               allowed{"/api/events", "GET, HEAD"}, allowed{"/api/command", "POST"}}) {
+    for (auto [path, allow] :
+         {allowed{"/api/status", "GET, HEAD"}, allowed{"/api/queue", "GET, HEAD"},
+          allowed{"/api/events", "GET, HEAD"}, allowed{"/api/command", "POST"}}) {
         std::string allow_text = allow;
         auto refuse = [allow_text](const httplib::Request &, httplib::Response &res) {
             res.set_header("Allow", allow_text);

@@ -123,10 +123,9 @@ TEST_F(WebTest, CommandsAnsweredWithTheStatusTheyCause) {
     ASSERT_EQ(queue.size(), 5u);
     EXPECT_EQ(queue[1], (json{{"entry", 1}, {"path", "media/pi/USB/A/a2.wav"}}));
     EXPECT_EQ(queue[4]["entry"], 4);
-    EXPECT_EQ(queue[4]["tracks"],
-              (json{{{"track", 0}, {"title", "Uno & <dos> \\"}, {"start", 0}},
-                    {{"track", 1}, {"title", "Two"}, {"start", 3000}},
-                    {{"track", 2}, {"title", "Three"}, {"start", 6000}}}));
+    EXPECT_EQ(queue[4]["tracks"], (json{{{"track", 0}, {"title", "Uno & <dos> \\"}, {"start", 0}},
+                                        {{"track", 1}, {"title", "Two"}, {"start", 3000}},
+                                        {{"track", 2}, {"title", "Three"}, {"start", 6000}}}));
 
     auto on = command(R"({"command":"on"})");
     EXPECT_EQ(state_of(on), "play");
@@ -134,7 +133,8 @@ TEST_F(WebTest, CommandsAnsweredWithTheStatusTheyCause) {
     // A second power-on would start the entry over: it is not sent.
     auto again = command(R"({"command":"on"})");
     EXPECT_EQ(track_of(again), "media/pi/USB/A/a1.wav");
-    EXPECT_EQ(daemon.log().find("check action is 40000007", daemon.log().find("check action is 40000007") + 1),
+    EXPECT_EQ(daemon.log().find("check action is 40000007",
+                                daemon.log().find("check action is 40000007") + 1),
               std::string::npos);
 
     EXPECT_EQ(track_of(command(R"({"command":"next"})")), "media/pi/USB/A/a2.wav");
@@ -189,8 +189,11 @@ TEST_F(WebTest, EveryRefusalIsAJsonError) {
         {"DELETE the queue", 405, [&] { return c.Delete("/api/queue"); }},
         {"PUT events", 405, [&] { return c.Put("/api/events", "{}", "application/json"); }},
         {"form post", 415,
-         [&] { return c.Post("/api/command", "command=next", "application/x-www-form-urlencoded"); }},
-        {"text post", 415, [&] { return c.Post("/api/command", R"({"command":"next"})", "text/plain"); }},
+         [&] {
+             return c.Post("/api/command", "command=next", "application/x-www-form-urlencoded");
+         }},
+        {"text post", 415,
+         [&] { return c.Post("/api/command", R"({"command":"next"})", "text/plain"); }},
         {"bad JSON", 400, [&] { return command(R"({"command":)"); }},
         {"not an object", 400, [&] { return command(R"(["next"])"); }},
         {"no command", 400, [&] { return command(R"({"cmd":"next"})"); }},
@@ -200,7 +203,8 @@ TEST_F(WebTest, EveryRefusalIsAJsonError) {
         {"negative entry", 400, [&] { return command(R"({"command":"play","entry":-1})"); }},
         {"track out of range", 400,
          [&] { return command(R"({"command":"play","entry":1,"track":128})"); }},
-        {"track as text", 400, [&] { return command(R"({"command":"play","entry":1,"track":"2"})"); }},
+        {"track as text", 400,
+         [&] { return command(R"({"command":"play","entry":1,"track":"2"})"); }},
         {"oversize body", 413, [&] { return command(big); }},
     };
     for (const auto &r : cases) expect_error(r.send(), r.status, r.what);
@@ -220,10 +224,13 @@ TEST_F(WebTest, TokenGuardsCommandsOnly) {
     expect_error(missing, 401, "no token");
     EXPECT_EQ(missing->get_header_value("WWW-Authenticate"), "Bearer realm=\"pipd-web\"");
     expect_error(command(R"({"command":"on"})", {{"Authorization", "Bearer s3cre"}}), 403, "short");
-    expect_error(command(R"({"command":"on"})", {{"Authorization", "Bearer s3cretX"}}), 403, "long");
-    expect_error(command(R"({"command":"on"})", {{"Authorization", "Basic s3cret"}}), 403, "scheme");
+    expect_error(command(R"({"command":"on"})", {{"Authorization", "Bearer s3cretX"}}), 403,
+                 "long");
+    expect_error(command(R"({"command":"on"})", {{"Authorization", "Basic s3cret"}}), 403,
+                 "scheme");
     EXPECT_EQ(daemon.log().find("check action is 40000007"), std::string::npos);
-    EXPECT_EQ(state_of(command(R"({"command":"on"})", {{"Authorization", "Bearer s3cret"}})), "play");
+    EXPECT_EQ(state_of(command(R"({"command":"on"})", {{"Authorization", "Bearer s3cret"}})),
+              "play");
     auto status = client().Get("/api/status");
     EXPECT_TRUE(status && status->status == 200) << "reading needs no token";
 }
@@ -372,7 +379,8 @@ int open_stream(int port) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return close(fd), -1;
     const char req[] = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (write(fd, req, sizeof req - 1) != static_cast<ssize_t>(sizeof req - 1)) return close(fd), -1;
+    if (write(fd, req, sizeof req - 1) != static_cast<ssize_t>(sizeof req - 1))
+        return close(fd), -1;
     return fd;
 }
 
@@ -438,9 +446,9 @@ TEST_F(WebTest, TwoHundredEventStreamsComeAndGoWithoutGrowth) {
     const long rss_after_last = web.rss_kib();
     RecordProperty("rss_kib_first_round", std::to_string(rss_after_first));
     RecordProperty("rss_kib_fourth_round", std::to_string(rss_after_last));
-    std::cerr << "pipd-web RSS after the first round " << rss_after_first << " KiB, after the fourth "
-              << rss_after_last << " KiB; threads " << threads_after_first << " -> "
-              << web.threads() << "\n";
+    std::cerr << "pipd-web RSS after the first round " << rss_after_first
+              << " KiB, after the fourth " << rss_after_last << " KiB; threads "
+              << threads_after_first << " -> " << web.threads() << "\n";
 #if defined(__SANITIZE_ADDRESS__)
     // The sanitizer's allocator keeps freed memory in per-thread caches and
     // its quarantine, so its resident size says little; its leak check at

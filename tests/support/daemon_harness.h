@@ -252,8 +252,8 @@ class Daemon {
 // sheet album.cue; tone ids 1 to 5, frames each.
 inline bool write_test_tree(uint32_t frames, const std::string &cue_sheet) {
     int id = 1;
-    for (auto f : {"USB/A/a1.wav", "USB/A/a2.wav", "USB/B/b1.wav", "USB/B/b2.wav",
-                   "USB/C/album.wav"}) {
+    for (auto f :
+         {"USB/A/a1.wav", "USB/A/a2.wav", "USB/B/b1.wav", "USB/B/b2.wav", "USB/C/album.wav"}) {
         std::filesystem::create_directories(std::filesystem::path(Daemon::media(f)).parent_path());
         if (!write_tone_wav(Daemon::media(f), id++, frames)) return false;
     }

@@ -28,8 +28,7 @@ constexpr uint32_t RICE_SUM_START = 16384;
 
 // Cumulative frequencies of the two models: the listed start, then rising
 // by one per entry to 65536 at entry 64.
-template <std::size_t M>
-constexpr std::array<uint32_t, 65> make_counts(const uint32_t (&head)[M]) {
+template <std::size_t M> constexpr std::array<uint32_t, 65> make_counts(const uint32_t (&head)[M]) {
     std::array<uint32_t, 65> c{};
     for (std::size_t i = 0; i < 65; ++i)
         c[i] = i < M ? head[i] : head[M - 1] + static_cast<uint32_t>(i - (M - 1));
@@ -83,7 +82,7 @@ constexpr model model_3970 = make_model(counts_3970);
 static_assert(one_boundary_per_slice(model_3980) && one_boundary_per_slice(model_3970));
 
 struct range_decoder_state {
-    uint32_t low;        // code value
+    uint32_t low; // code value
     uint32_t range;
     uint32_t step;       // range per unit of frequency, from the last lookup
     uint32_t prev_bytes; // the bytes read so far, shifted in 8 bits at a time
@@ -104,8 +103,8 @@ rice_state riceX;
 class decoder {
   public:
     decoder(const uint8_t *inbuffer, uint32_t available, int byte_index)
-        : base_(inbuffer), available_(available),
-          pos_(3 - static_cast<uint32_t>(byte_index & 3)), rc_(rc) {}
+        : base_(inbuffer), available_(available), pos_(3 - static_cast<uint32_t>(byte_index & 3)),
+          rc_(rc) {}
 
     // Writes the range decoder back and reports the position; the result of
     // the call.
@@ -213,8 +212,7 @@ class decoder {
         const uint32_t step = rc_.range >> 16;
         rc_.step = step;
         uint32_t s = 0;
-        for (uint32_t k = 1; k <= NEAR_SYMBOLS; ++k)
-            s += uint64_t{m.counts[k]} * step <= rc_.low;
+        for (uint32_t k = 1; k <= NEAR_SYMBOLS; ++k) s += uint64_t{m.counts[k]} * step <= rc_.low;
         if (s < NEAR_SYMBOLS) [[likely]] {
             update(m.counts[s + 1] - m.counts[s], m.counts[s]);
             return s;
@@ -279,8 +277,7 @@ class decoder {
     // Rice update with x, and the signed value x stands for. The scheme from
     // 3990 on reads only the sum, so there k is left alone: its update is a
     // pair of branches that follow the signal and are often mispredicted.
-    template <bool KeepK>
-    static int32_t finish_value(rice_state &r, uint32_t x) {
+    template <bool KeepK> static int32_t finish_value(rice_state &r, uint32_t x) {
         const int32_t half = static_cast<int32_t>(x + 1) / 2;
         r.sum = r.sum + static_cast<uint32_t>(half) - ((r.sum + 16) >> 5);
         if constexpr (KeepK) {
@@ -299,8 +296,7 @@ class decoder {
     range_decoder_state rc_;
 };
 
-template <bool New>
-void decode_values(decoder &d, int32_t *out0, int32_t *out1, int count) {
+template <bool New> void decode_values(decoder &d, int32_t *out0, int32_t *out1, int count) {
     rice_state y = riceY;
     rice_state x = riceX;
     if (out1) {

@@ -46,10 +46,9 @@ uint32_t wrap_mul(int32_t a, int32_t b) {
 // coefficients by sign * the last N steps (coefficients before the update
 // enter the sum).
 template <int N>
-[[gnu::always_inline]] inline uint32_t predict_and_adapt(int16_t *__restrict coeffs,
-                                                         const int16_t *__restrict past,
-                                                         const int16_t *__restrict steps,
-                                                         int sign) {
+[[gnu::always_inline]] inline uint32_t
+predict_and_adapt(int16_t *__restrict coeffs, const int16_t *__restrict past,
+                  const int16_t *__restrict steps, int sign) {
     uint32_t sum = 0;
     // Not unrolled before the vectoriser sees it: fully unrolled, the short
     // filters' sums would stay scalar.
@@ -72,7 +71,8 @@ int16_t three_level_step(int32_t out, int32_t *avg_magnitude) {
     const int32_t medium =
         static_cast<int32_t>(wrap_mul(3, m)) > static_cast<int32_t>(wrap_mul(4, avg)) ? 16 : small;
     const int32_t level = m > static_cast<int32_t>(wrap_mul(3, avg)) ? 32 : medium;
-    const int32_t diff = static_cast<int32_t>(static_cast<uint32_t>(m) - static_cast<uint32_t>(avg));
+    const int32_t diff =
+        static_cast<int32_t>(static_cast<uint32_t>(m) - static_cast<uint32_t>(avg));
     *avg_magnitude =
         static_cast<int32_t>(static_cast<uint32_t>(avg) + static_cast<uint32_t>(diff / 16));
     return static_cast<int16_t>(out < 0 ? level : -level);
@@ -82,8 +82,7 @@ int16_t half(int16_t v) {
     return static_cast<int16_t>(v >> 1);
 }
 
-template <int N>
-void init(filter_state (&filter)[2], int16_t *buf) {
+template <int N> void init(filter_state (&filter)[2], int16_t *buf) {
     constexpr int block = 3 * N + APE_HISTORY_SIZE;
     for (int c = 0; c < 2; ++c) {
         int16_t *b = buf + c * block;
@@ -103,8 +102,7 @@ void init(filter_state (&filter)[2], int16_t *buf) {
 // they were written; from 3980 on those two are kept in registers and
 // stored already halved, so that halving them needs no read of what the
 // sample before has just stored.
-template <int N, int F>
-class lane {
+template <int N, int F> class lane {
   public:
     lane(filter_state &f, int fileversion)
         : f_(f), coeffs_(f.coeffs), window_end_(f.window_end), delay_(f.delay_pos),
@@ -122,7 +120,8 @@ class lane {
         const int sign = (in < 0) - (in > 0);
         const uint32_t sum = predict_and_adapt<N>(coeffs_, delay_ - N, adapt_ - N, sign);
         const int32_t p = static_cast<int32_t>(sum + (1u << (F - 1))) >> F;
-        const int32_t out = static_cast<int32_t>(static_cast<uint32_t>(in) + static_cast<uint32_t>(p));
+        const int32_t out =
+            static_cast<int32_t>(static_cast<uint32_t>(in) + static_cast<uint32_t>(p));
         *delay_++ = saturate16(out);
 
         if (three_level_) {

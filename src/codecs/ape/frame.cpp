@@ -91,9 +91,10 @@ int decode_chunk(ape_context *ctx, const uint8_t *inbuffer, uint32_t available, 
         for (int i = 0; i < count; ++i) {
             const int32_t y = decoded0[i];
             const int32_t x = decoded1[i];
-            const int32_t a = static_cast<int32_t>(static_cast<uint32_t>(x) -
-                                                   static_cast<uint32_t>(y / 2));
-            const int32_t b = static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(y));
+            const int32_t a =
+                static_cast<int32_t>(static_cast<uint32_t>(x) - static_cast<uint32_t>(y / 2));
+            const int32_t b =
+                static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(y));
             decoded0[i] = scaled(a, shift);
             decoded1[i] = scaled(b, shift);
         }

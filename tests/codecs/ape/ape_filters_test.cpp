@@ -51,7 +51,8 @@ struct filter_model {
         const std::size_t n = static_cast<std::size_t>(order);
         uint32_t sum = 0;
         for (std::size_t j = 0; j < n; ++j)
-            sum += static_cast<uint32_t>(coeffs[j]) * static_cast<uint32_t>(past[past.size() - n + j]);
+            sum +=
+                static_cast<uint32_t>(coeffs[j]) * static_cast<uint32_t>(past[past.size() - n + j]);
         const int32_t p = static_cast<int32_t>(sum + (1u << (fraction - 1))) >> fraction;
         for (std::size_t j = 0; j < n && in != 0; ++j) {
             const int32_t s = steps[steps.size() - n + j];
@@ -149,8 +150,8 @@ TEST(ApeFilters, MatchTheModelForEveryInput) {
                 m.init(m.buf);
                 const int calls[] = {1, 511, 512, 1024};
                 for (std::size_t done = 0, c = 0; done < n; ++c) {
-                    const int count = static_cast<int>(std::min<std::size_t>(
-                        static_cast<std::size_t>(calls[c % 4]), n - done));
+                    const int count = static_cast<int>(
+                        std::min<std::size_t>(static_cast<std::size_t>(calls[c % 4]), n - done));
                     m.apply(version, 0, data.data() + done, count);
                     done += static_cast<std::size_t>(count);
                 }
