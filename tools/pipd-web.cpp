@@ -319,8 +319,7 @@ bool same_secret(const std::string &a, const std::string &b) {
 std::string media_type(const std::string &content_type) {
     std::string t = content_type.substr(0, content_type.find(';'));
     t.erase(t.find_last_not_of(" \t") + 1);
-    for (char &c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return t;
+    return lower(t);
 }
 
 // ---- The queue file, read again only when it changed ---------------------
