@@ -63,9 +63,39 @@ long number_field(const json &j, const char *key) {
     return std::strtol(it->get_ref<const std::string &>().c_str(), nullptr, 10);
 }
 
+// Text from the medium (names, titles) as it may reach a terminal: control
+// characters (C0, DEL, C1) and bytes that are not UTF-8 come out escaped
+// (\x1b, \u009b), so that a file name cannot retitle the window, move the
+// cursor or recolour the screen. Everything else passes as it is.
+std::string terminal_text(const std::string &s) {
+    std::string out;
+    char esc[8];
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t n = pipd::utf8_sequence_length(
+            reinterpret_cast<const unsigned char *>(s.data()) + i, s.size() - i);
+        if (n == 1 && c >= 0x20 && c != 0x7F) {
+            out += s[i++];
+        } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
+            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned char>(s[i + 1]));
+            out += esc;
+            i += 2;
+        } else if (n > 1) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+            ++i;
+        }
+    }
+    return out;
+}
+
+// A text field of a record, as terminal_text shows it ("" when absent).
 std::string text_field(const json &j, const char *key) {
     auto it = j.find(key);
-    return it != j.end() && it->is_string() ? it->get<std::string>() : "";
+    return it != j.end() && it->is_string() ? terminal_text(it->get<std::string>()) : "";
 }
 
 std::optional<status> parse_status(const std::string &text) {
@@ -343,7 +373,7 @@ std::optional<std::vector<queue_entry>> parse_queue(const std::string &text) {
             for (std::size_t k = 0; k < cues->size() && k < offsets->size(); ++k) {
                 const json &t = (*cues)[k];
                 const json &o = (*offsets)[k];
-                entry.cues.push_back(t.is_string() ? t.get<std::string>() : "");
+                entry.cues.push_back(t.is_string() ? terminal_text(t.get<std::string>()) : "");
                 entry.cue_ms.push_back(
                     o.is_string()
                         ? std::strtol(o.get_ref<const std::string &>().c_str(), nullptr, 10)

@@ -8,6 +8,7 @@
 #include "host/codec_api.h"
 #include "host/diag.h"
 #include "host/paths.h"
+#include "host/platform.h"
 #include "player/queue.h"
 #include "player/state.h"
 #include "player/webfile_gen.h"
@@ -238,7 +239,10 @@ int deliver_iso_step() {
 } // namespace
 
 int open_cmd_fifo() {
-    cmd_fd = open(CMD_FIFO_PATH, O_RDONLY | O_NONBLOCK);
+    // Opened for writing too, so that the pipe never stands without a
+    // writer: a waiting poll would otherwise return at once for good once
+    // the first client has closed its end.
+    cmd_fd = open(CMD_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (cmd_fd < 0) {
         diag_puts("#########################################");
         diag_puts("open_cmd_fifo error");
@@ -253,6 +257,17 @@ int check_cmd_fifo() {
     diag("read from cmd fifo %x\n", static_cast<unsigned>(word));
     checkcmd(word);
     return 1;
+}
+
+bool wait_cmd_fifo(unsigned secs) {
+    return pl_wait_readable(cmd_fd, secs);
+}
+
+int take_cmd_words() {
+    constexpr int PIPE_WORDS = 65536 / sizeof(int32_t);
+    int n = 0;
+    while (n < PIPE_WORDS && check_cmd_fifo()) ++n;
+    return n;
 }
 
 void checkcmd(int32_t word) {

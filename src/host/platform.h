@@ -12,6 +12,9 @@ struct platform_ops {
     void (*sleep_s)(unsigned secs); // sleep
     void (*seed)(unsigned value);   // srand
     int (*random)();                // rand
+    // Waits up to secs for fd to become readable; true when it has. Left
+    // out, a wait is a sleep of secs after which the caller looks anyway.
+    bool (*wait_readable)(int fd, unsigned secs) = nullptr;
 };
 
 // Installs other operations; nullptr restores the real ones.
@@ -19,6 +22,7 @@ void platform_set(const platform_ops *ops);
 
 int64_t pl_time();
 void pl_sleep(unsigned seconds);
+bool pl_wait_readable(int fd, unsigned seconds);
 void pl_srand(unsigned value);
 int pl_rand();
 

@@ -40,6 +40,47 @@ void copy_path(char *dst, const char *src) {
     dst[n] = '\0';
 }
 
+constexpr int ERROR_REST_SECONDS = 5;
+
+// Words that came while no track played (a decoder that refused its file
+// never asked for one) act before the next track starts, as they would at
+// its first poll: next and previous count from the start of the entry about
+// to play, a pause holds it at its start, and power off and on act as they
+// do during a track. A jump or a step has already put plcnt where it goes,
+// so no decoder needs to be halted for it.
+void take_words_between_tracks() {
+    if (plcnt < 0 || plcnt >= plinfo.count) plcnt = 0;
+    playstat_reset(plinfo.entries[plcnt].path);
+    if (take_cmd_words() == 0) return;
+    if (plaction == PLAYER_ACTION_GOTO || plaction == PLAYER_ACTION_NEXT ||
+        plaction == PLAYER_ACTION_PREV)
+        plaction = PLAYER_ACTION_NONE;
+    if (plcnt < 0 || plcnt >= plinfo.count) plcnt = 0;
+}
+
+// After too many failed plays in a row the player rests a few seconds
+// before it scans the medium again; commands still act meanwhile. True when
+// one moved the player (a jump, a step, power off or on): it goes on from
+// there in the queue it has, without the rest or the scan.
+bool rest_after_errors() {
+    diag("too many failed plays in a row: a rest of %d s\n", ERROR_REST_SECONDS);
+    for (int second = 0; second < ERROR_REST_SECONDS; ++second) {
+        if (!wait_cmd_fifo(1) || take_cmd_words() == 0) continue;
+        switch (plaction) {
+        case PLAYER_ACTION_GOTO:
+        case PLAYER_ACTION_NEXT:
+        case PLAYER_ACTION_PREV:
+        case PLAYER_ACTION_POWER_OFF:
+        case PLAYER_ACTION_POWER_ON:
+            return true;
+        default:
+            if (ploffset >= 0) return true; // a cue track of the entry in hand
+            break;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 void playtask_set_runner(track_runner runner) {
@@ -179,7 +220,7 @@ bool scan_pass() {
         } else {
             webfile_genstatus();
             pl_sleep(1);
-            check_cmd_fifo();
+            take_cmd_words();
         }
         pl_sleep(1);
         return false;
@@ -209,7 +250,7 @@ bool scan_pass() {
 
 bool track_pass() {
     if (plinfo.count <= 0) return false;
-    if (plcnt < 0 || plcnt >= plinfo.count) plcnt = 0;
+    take_words_between_tracks();
     const char *path = plinfo.entries[plcnt].path;
 
     if (std::strcmp(path, last_name) != 0) {
@@ -229,8 +270,7 @@ bool track_pass() {
             break;
         }
         webfile_genstatus();
-        pl_sleep(1);
-        check_cmd_fifo();
+        if (wait_cmd_fifo(1)) take_cmd_words();
     }
 
     diag("start %s\n", path);
@@ -261,10 +301,11 @@ bool track_pass() {
 
 void scan_loop_turn() {
     if (!scan_pass()) return;
-    while (track_pass()) {
-    }
-    file_errcnt = 0;
-    pl_sleep(5);
+    do {
+        while (track_pass()) {
+        }
+        file_errcnt = 0;
+    } while (rest_after_errors());
 }
 
 void playtask() {

@@ -27,12 +27,15 @@ void player_setup();
 // One pass of the scan loop up to the choice of the first entry. False when
 // no media was found (the pass has already waited its seconds).
 bool scan_pass();
-// One pass of the track loop. False when too many plays in a row failed;
-// the caller then pauses and rescans.
+// One pass of the track loop: the command words that came since the last
+// track act first. False when too many plays in a row failed; the caller
+// then rests and rescans.
 bool track_pass();
 
 // One turn of the scan loop: a scan and, when it found media, the track loop
-// until too many plays failed in a row, then a pause of 5 seconds.
+// until too many plays failed in a row, then a rest of 5 seconds in which
+// commands still act (a jump, a step or power off or on ends it and the track
+// loop goes on without a new scan).
 void scan_loop_turn();
 
 void gen_lastname();

@@ -20,14 +20,6 @@ namespace pipd {
 int statusfd = -1;
 char status_data[STATUS_SIZE];
 
-namespace {
-
-constexpr const char NO_MEDIA_TEXT[] = "No sd card,or no song";
-constexpr const char STATUS_TAIL[] = "\" }";
-constexpr std::size_t STATUS_TAIL_LEN = sizeof(STATUS_TAIL) - 1;
-// The text may fill the record but for its terminating zero byte.
-constexpr std::size_t STATUS_TEXT_MAX = STATUS_SIZE - 1;
-
 // Length of the well-formed UTF-8 sequence at s (n bytes available, n > 0),
 // 0 when the bytes there do not form one (stray continuation byte, overlong
 // form, surrogate, beyond U+10FFFF, cut short).
@@ -62,6 +54,14 @@ std::size_t utf8_sequence_length(const unsigned char *s, std::size_t n) {
         if (s[k] < 0x80 || s[k] > 0xBF) return 0;
     return len;
 }
+
+namespace {
+
+constexpr const char NO_MEDIA_TEXT[] = "No sd card,or no song";
+constexpr const char STATUS_TAIL[] = "\" }";
+constexpr std::size_t STATUS_TAIL_LEN = sizeof(STATUS_TAIL) - 1;
+// The text may fill the record but for its terminating zero byte.
+constexpr std::size_t STATUS_TEXT_MAX = STATUS_SIZE - 1;
 
 // One piece of JSON string content: the encoding of one character of the
 // source text, never split when the text has to be cut.

@@ -76,6 +76,12 @@ TEST_F(DaemonTest, PowerTransportAndJumps) {
     EXPECT_EQ(queue[4]["cue"], (nlohmann::json{"One", "Two", "Three"}));
     EXPECT_EQ(queue[4]["cueoffset"], (nlohmann::json{"0", "390", "1000"}));
 
+    // Words sent while off or paused are taken as they come, not one a
+    // second: nine repeat presses (three full turns) delay nothing.
+    auto nine_repeats = [&] {
+        for (int i = 0; i < 9; ++i) daemon.send(PLAYER_ACTION_REPEAT);
+    };
+    nine_repeats();
     power_on_and_expect(1);
     std::string start_a1 = "start " + Daemon::media("USB/A/a1.wav") + " \n";
     std::string log = daemon.log();
@@ -95,6 +101,7 @@ TEST_F(DaemonTest, PowerTransportAndJumps) {
     daemon.drain(400);
     EXPECT_TRUE(daemon.silent_for(1200));
     EXPECT_TRUE(daemon.status_shows("\"status\":\"pause\""));
+    nine_repeats();
     daemon.send(PLAYER_ACTION_PAUSE);
     auto resumed = daemon.packet();
     ASSERT_TRUE(resumed);
@@ -108,6 +115,37 @@ TEST_F(DaemonTest, PowerTransportAndJumps) {
     ASSERT_TRUE(album);
     EXPECT_EQ(album->position(), 44100u) << "the cue track starts at 1000 ms";
     EXPECT_EQ(album->rate_code(), 19);
+    EXPECT_TRUE(daemon.alive());
+}
+
+// A medium where every file is refused before its decoder asks for a
+// command: words still act between the files and in the rest after too many
+// failures.
+TEST_F(DaemonTest, ObeysCommandsOnAMediumOfUnplayableFiles) {
+    fs::remove_all(SCAN_ROOT);
+    fs::create_directories(Daemon::media("USB/bad"));
+    for (int i = 0; i < 12; ++i)
+        std::ofstream(Daemon::media("USB/bad/" + std::to_string(10 + i) + ".wav")) << "RIFF junk";
+    ASSERT_TRUE(daemon.start());
+    daemon.send(PLAYER_ACTION_POWER_ON);
+    auto log_shows = [&](const std::string &needle, std::size_t from) {
+        for (int i = 0; i < 300; ++i, usleep(10000)) {
+            std::size_t at = daemon.log().find(needle, from);
+            if (at != std::string::npos) return at;
+        }
+        return std::string::npos;
+    };
+    // In the rest after eleven failures a jump starts its entry at once.
+    ASSERT_NE(log_shows("a rest of", 0), std::string::npos);
+    std::size_t from = daemon.log().size();
+    daemon.send(7 << 7);
+    std::size_t at = log_shows("start /", from);
+    ASSERT_NE(at, std::string::npos) << "nothing started within 3 s of the jump";
+    std::string start_17 = "start " + Daemon::media("USB/bad/17.wav") + " \n";
+    EXPECT_EQ(daemon.log().compare(at, start_17.size(), start_17), 0);
+    // Between two refused files, off powers off.
+    daemon.send(PLAYER_ACTION_POWER_OFF);
+    EXPECT_TRUE(daemon.status_shows("\"status\":\"poweroff\"", 3000));
     EXPECT_TRUE(daemon.alive());
 }
 

@@ -138,3 +138,15 @@ TEST_F(CtlTest, UsageOfEveryCommand) {
         EXPECT_NE(r.err.find("usage: pipd-ctl"), std::string::npos);
     }
 }
+
+// Names from the medium reach the terminal with their control characters
+// and stray bytes escaped; --json stays as the daemon wrote it.
+TEST_F(CtlTest, NamesReachTheTerminalEscaped) {
+    fs::create_directories(fs::path(QUEUE_FILE_PATH).parent_path());
+    std::string queue = "[{\"title\":\"USB/\\u001b]0;owned\\u0007\\u007f\xc3\xa9.wav\","
+                        "\"count\":\"1\",\"cue\":[\"\\u009b31mX\"],\"cueoffset\":[\"0\"]}]";
+    std::ofstream(QUEUE_FILE_PATH) << queue;
+    EXPECT_EQ(ctl({"queue"}).out,
+              "   1  USB/\\x1b]0;owned\\x07\\x7f\xc3\xa9.wav\n        1  0:00     \\u009b31mX\n");
+    EXPECT_EQ(ctl({"queue", "--json"}).out, queue + "\n");
+}

@@ -13,8 +13,8 @@
 #include "codecs/ape/ape.h"
 #include "codecs/codecs.h"
 #include "host/codec_api.h"
+#include "host/command.h"
 #include "host/diag.h"
-#include "host/platform.h"
 
 namespace pipd {
 
@@ -217,7 +217,7 @@ int ape_codec_run() {
             int32_t target = 0;
             int action = ci->ci_get_command(&target);
             while (action == CODEC_ACTION_PAUSE) {
-                pl_sleep(1);
+                wait_cmd_fifo(1);
                 action = ci->ci_get_command(&target);
             }
             if (action == CODEC_ACTION_HALT) {

@@ -10,8 +10,8 @@
 #include "codecs/dsd/sacd_disc.h"
 #include "codecs/staging.h"
 #include "host/codec_api.h"
+#include "host/command.h"
 #include "host/diag.h"
-#include "host/platform.h"
 #include "player/state.h"
 
 namespace pipd {
@@ -66,7 +66,7 @@ int play_image(image_play &p) {
         int32_t param = 0;
         switch (ci->ci_get_command(&param)) {
         case CODEC_ACTION_PAUSE:
-            pl_sleep(1);
+            wait_cmd_fifo(1);
             continue;
         case CODEC_ACTION_HALT:
             return 0;

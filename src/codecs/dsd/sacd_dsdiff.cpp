@@ -18,8 +18,8 @@
 #include "codecs/dsd/dsd_common.h"
 #include "codecs/staging.h"
 #include "host/codec_api.h"
+#include "host/command.h"
 #include "host/diag.h"
-#include "host/platform.h"
 
 namespace pipd {
 
@@ -281,7 +281,7 @@ int dff_codec_run() {
     for (;;) {
         const int action = ci->ci_get_command(&param);
         if (action == CODEC_ACTION_PAUSE) {
-            pl_sleep(1);
+            wait_cmd_fifo(1);
             continue;
         }
         if (action == CODEC_ACTION_HALT) break;

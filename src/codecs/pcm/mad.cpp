@@ -10,7 +10,7 @@
 #include "codecs/codecs.h"
 #include "codecs/staging.h"
 #include "host/codec_api.h"
-#include "host/platform.h"
+#include "host/command.h"
 
 namespace pipd {
 
@@ -39,7 +39,7 @@ enum mad_flow madinput(void *data, struct mad_stream *stream) {
     int32_t param = 0;
     int action = ci->ci_get_command(&param);
     while (action == CODEC_ACTION_PAUSE) {
-        pl_sleep(1);
+        wait_cmd_fifo(1);
         action = ci->ci_get_command(&param);
     }
     // A seek is passed over: MP3 playback does not seek.

@@ -9,8 +9,8 @@
 #include "codecs/codecs.h"
 #include "codecs/pcm/linear_pcm.h"
 #include "host/codec_api.h"
+#include "host/command.h"
 #include "host/diag.h"
-#include "host/platform.h"
 
 namespace pipd {
 
@@ -321,7 +321,7 @@ int wav_codec_run() {
         int32_t param = 0;
         const int action = ci->ci_get_command(&param);
         if (action == CODEC_ACTION_PAUSE) {
-            pl_sleep(1);
+            wait_cmd_fifo(1);
             continue;
         }
         if (action == CODEC_ACTION_HALT) break;
