@@ -15,10 +15,12 @@
 #include <httplib.h>
 #include <ifaddrs.h>
 #include <malloc.h>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <net/if.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
@@ -29,6 +31,7 @@
 #include "host/paths.h"
 #include "player/state.h"
 #include "web/api.h"
+#include "web/request_head.h"
 #include "web/status_hub.h"
 #include "web/web_client.h"
 
@@ -66,7 +69,6 @@ const char usage_text[] =
     "                      that no web site can reach the server through its own\n"
     "                      name (DNS rebinding)\n";
 
-constexpr std::size_t BODY_LIMIT = 4096;
 constexpr std::size_t QUEUE_FILE_LIMIT = 16u << 20;
 constexpr int MAX_THREADS = 256;
 // Event streams each hold a thread; the rest stay free for requests.
@@ -76,6 +78,29 @@ constexpr auto THREAD_IDLE = 10s;
 constexpr auto KEEP_ALIVE_EVERY = 15s;
 // How long a command waits for the status to show its effect.
 constexpr auto COMMAND_SETTLE = 2000ms;
+// A request's head and body arrive within this from when the server starts
+// waiting for it; so long an idle connection is kept open.
+constexpr auto REQUEST_DEADLINE = 5s;
+constexpr auto WRITE_TIMEOUT = 5s;
+// Connections of one address (or IPv6 /64) waiting for a request at once;
+// those beyond are closed unanswered. With the deadline, this keeps the slow
+// clients of one machine from holding the threads that others need.
+constexpr int PEER_WAITING = 16;
+// After a refusal, what the client still sends is read and dropped for a
+// while, so that closing does not reset the connection before the client
+// has read the answer.
+constexpr auto LINGER = 1s;
+constexpr std::size_t LINGER_BYTES = 1u << 20;
+
+const httplib::Headers SECURITY_HEADERS = {
+    {"Content-Security-Policy",
+     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+     "connect-src 'self'; manifest-src 'self'; base-uri 'none'; form-action 'none'; "
+     "frame-ancestors 'none'"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"X-Frame-Options", "DENY"},
+    {"Referrer-Policy", "no-referrer"},
+};
 
 // ---- Threads ------------------------------------------------------------
 
@@ -151,8 +176,212 @@ class elastic_pool final : public httplib::TaskQueue {
     bool shutdown_ = false;
 };
 
-// The server with a longer queue of connections waiting to be accepted
-// than the library's default of five.
+// ---- Connections --------------------------------------------------------
+
+const char *status_phrase(int status) {
+    switch (status) {
+    case 408:
+        return "Request Timeout";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Payload Too Large";
+    case 414:
+        return "URI Too Long";
+    case 431:
+        return "Request Header Fields Too Large";
+    default:
+        return "Bad Request";
+    }
+}
+
+std::string address_text(const sockaddr_storage &a, int *port = nullptr) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_INET) {
+        auto *a4 = reinterpret_cast<const sockaddr_in *>(&a);
+        inet_ntop(AF_INET, &a4->sin_addr, text, sizeof text);
+        if (port) *port = ntohs(a4->sin_port);
+    } else if (a.ss_family == AF_INET6) {
+        auto *a6 = reinterpret_cast<const sockaddr_in6 *>(&a);
+        inet_ntop(AF_INET6, &a6->sin6_addr, text, sizeof text);
+        if (port) *port = ntohs(a6->sin6_port);
+    }
+    return text;
+}
+
+// Whom the limit per peer counts a connection to: its address, or for IPv6
+// its /64, of which one machine may use any address it likes.
+std::string peer_of(int fd) {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) return "";
+    auto *a6 = reinterpret_cast<sockaddr_in6 *>(&a);
+    if (a.ss_family == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&a6->sin6_addr))
+        std::memset(a6->sin6_addr.s6_addr + 8, 0, 8);
+    return address_text(a);
+}
+
+// The connections of each peer waiting for a request.
+class waiting_peers {
+  public:
+    bool enter(const std::string &peer) {
+        std::lock_guard lock(mutex_);
+        int &n = count_[peer];
+        if (n >= PEER_WAITING) return false;
+        ++n;
+        return true;
+    }
+    void leave(const std::string &peer) {
+        std::lock_guard lock(mutex_);
+        if (--count_[peer] == 0) count_.erase(peer);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, int> count_;
+};
+
+// A client's connection as the library reads and writes it. The head of
+// each request is read first, whole and within the limits, by a deadline
+// that holds for its body too; the library is then given that request's
+// bytes and no more (the body of a request that has no Content-Length is
+// empty, whatever follows).
+class connection final : public httplib::Stream {
+  public:
+    connection(int fd, const std::atomic<socket_t> &listener) : fd_(fd), listener_(listener) {}
+
+    // Waits for the next request's head: taken, refused (408 when it came
+    // too slowly), or incomplete when nothing came before the client left
+    // or the deadline passed.
+    pipd::web::head_check read_head() {
+        deadline_ = clock_type::now() + REQUEST_DEADLINE;
+        buf_.erase(0, pos_);
+        pos_ = 0;
+        for (;;) {
+            auto head = pipd::web::check_head(buf_);
+            if (head.verdict == head.taken) end_ = read_ + head.head_size + head.body_size;
+            if (head.verdict != head.incomplete) return head;
+            char chunk[4096];
+            ssize_t n = wait(POLLIN, deadline_)
+                            ? recv(fd_, chunk,
+                                   std::min(sizeof chunk, pipd::web::HEAD_LIMIT - buf_.size()), 0)
+                            : -1;
+            if (n > 0) {
+                buf_.append(chunk, static_cast<std::size_t>(n));
+            } else {
+                if (n < 0 && !buf_.empty()) {
+                    head.verdict = head.refused;
+                    head.status = 408;
+                    head.error = "the request came too slowly";
+                }
+                return head;
+            }
+        }
+    }
+    // Whether the library read the request whole, so that what follows is
+    // the next one.
+    bool request_read() const { return read_ == end_; }
+
+    void refuse(int status, const std::string &error) {
+        const std::string body = json{{"error", error}}.dump();
+        std::string text =
+            "HTTP/1.1 " + std::to_string(status) + " " + status_phrase(status) + "\r\n";
+        for (const auto &[name, value] : SECURITY_HEADERS) text += name + ": " + value + "\r\n";
+        text += "Cache-Control: no-store\r\nContent-Type: application/json\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        write(text.data(), text.size());
+    }
+
+    // Closes the connection, once the client has had time to read the answer.
+    void close_connection() {
+        if (wrote_ && shutdown(fd_, SHUT_WR) == 0) {
+            auto until = clock_type::now() + LINGER;
+            char drop[4096];
+            for (std::size_t dropped = 0; dropped < LINGER_BYTES && wait(POLLIN, until);) {
+                ssize_t n = recv(fd_, drop, sizeof drop, 0);
+                if (n <= 0) break;
+                dropped += static_cast<std::size_t>(n);
+            }
+        }
+        close(fd_);
+    }
+
+    bool is_readable() const override {
+        return pos_ < buf_.size() || (read_ < end_ && wait(POLLIN, deadline_));
+    }
+    // While the client is there and takes what is sent.
+    bool is_writable() const override {
+        pollfd p{fd_, POLLOUT | POLLRDHUP, 0};
+        return poll(&p, 1, static_cast<int>(WRITE_TIMEOUT / 1ms)) > 0 && p.revents == POLLOUT;
+    }
+
+    ssize_t read(char *ptr, std::size_t size) override {
+        size = std::min(size, end_ - read_);
+        ssize_t n = 0;
+        if (size > 0 && pos_ < buf_.size()) {
+            n = static_cast<ssize_t>(std::min(size, buf_.size() - pos_));
+            std::memcpy(ptr, buf_.data() + pos_, static_cast<std::size_t>(n));
+            pos_ += static_cast<std::size_t>(n);
+        } else if (size > 0) {
+            n = wait(POLLIN, deadline_) ? recv(fd_, ptr, size, 0) : -1;
+        }
+        if (n > 0) read_ += static_cast<std::size_t>(n);
+        return n;
+    }
+
+    ssize_t write(const char *ptr, std::size_t size) override {
+        wrote_ = true;
+        auto until = clock_type::now() + WRITE_TIMEOUT;
+        for (std::size_t done = 0; done < size;) {
+            if (!wait(POLLOUT, until)) return -1;
+            ssize_t n = send(fd_, ptr + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return -1;
+            if (n > 0) done += static_cast<std::size_t>(n);
+        }
+        return static_cast<ssize_t>(size);
+    }
+
+    void get_remote_ip_and_port(std::string &ip, int &port) const override {
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        if (getpeername(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            ip = address_text(a, &port);
+    }
+    void get_local_ip_and_port(std::string &ip, int &port) const override {
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        if (getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            ip = address_text(a, &port);
+    }
+    socket_t socket() const override { return fd_; }
+
+  private:
+    // Whether the socket is ready before until, in slices, so that a server
+    // that is stopping lets go at once.
+    bool wait(short events, clock_type::time_point until) const {
+        for (;;) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(until - clock_type::now());
+            if (left <= 0ms || listener_ == INVALID_SOCKET) return false;
+            pollfd p{fd_, events, 0};
+            int r = poll(
+                &p, 1, static_cast<int>(std::min<std::chrono::milliseconds>(left, 100ms).count()));
+            if (r > 0) return true;
+            if (r < 0 && errno != EINTR) return false;
+        }
+    }
+
+    const int fd_;
+    const std::atomic<socket_t> &listener_;
+    std::string buf_;      // the head of a request and what came with it
+    std::size_t pos_ = 0;  // how much of it the library read
+    std::size_t read_ = 0; // all bytes the library read
+    std::size_t end_ = 0;  // where the current request ends in them
+    clock_type::time_point deadline_;
+    bool wrote_ = false;
+};
+
+// The server: a longer queue of connections waiting to be accepted than the
+// library's default of five, and each connection served through the above.
 class server final : public httplib::Server {
   public:
     int bind_listen(const std::string &host, int port) {
@@ -165,6 +394,30 @@ class server final : public httplib::Server {
         ::listen(svr_sock_, 1024);
         return port;
     }
+
+  private:
+    bool process_and_close_socket(socket_t sock) override {
+        connection c(sock, svr_sock_);
+        serve(c, peer_of(sock));
+        c.close_connection();
+        return true;
+    }
+
+    void serve(connection &c, const std::string &peer) {
+        for (std::size_t left = keep_alive_max_count_; left > 0; --left) {
+            if (!waiting_.enter(peer)) return;
+            pipd::web::head_check head = c.read_head();
+            waiting_.leave(peer);
+            if (head.verdict == head.refused) return c.refuse(head.status, head.error);
+            if (head.verdict != head.taken) return;
+            bool closed = false;
+            if (!process_request(c, left == 1, closed, [](httplib::Request &) {}) || closed ||
+                !c.request_read())
+                return;
+        }
+    }
+
+    waiting_peers waiting_;
 };
 
 // ---- Options ------------------------------------------------------------
@@ -213,6 +466,11 @@ bool host_allowed(const std::string &header, const std::vector<std::string> &nam
     if (h.front() == '[') {
         auto close = h.find(']');
         if (close == std::string::npos) return false;
+        // Nothing but a port after the bracket.
+        if (close + 1 < h.size() &&
+            (h[close + 1] != ':' || close + 2 == h.size() ||
+             h.find_first_not_of("0123456789", close + 2) != std::string::npos))
+            return false;
         // A link-local address carries its zone: [fe80::1%25eth0].
         const std::string address = h.substr(1, std::min(close, h.find('%')) - 1);
         in6_addr a6;
@@ -337,13 +595,15 @@ class queue_cache {
         if (st.st_size > static_cast<off_t>(QUEUE_FILE_LIMIT))
             return {502, "the queue file is too large"};
         std::string text;
-        if (std::FILE *f = std::fopen(pipd::QUEUE_FILE_PATH, "rb")) {
-            text.resize(QUEUE_FILE_LIMIT + 1);
-            text.resize(std::fread(text.data(), 1, text.size(), f));
-            std::fclose(f);
-        } else {
-            return {503, "the queue file cannot be read"};
-        }
+        std::FILE *f = std::fopen(pipd::QUEUE_FILE_PATH, "rb");
+        if (!f) return {503, "the queue file cannot be read"};
+        // What it holds, which may have grown since.
+        char chunk[16384];
+        for (std::size_t n;
+             text.size() <= QUEUE_FILE_LIMIT && (n = std::fread(chunk, 1, sizeof chunk, f));)
+            text.append(chunk, n);
+        std::fclose(f);
+        if (text.size() > QUEUE_FILE_LIMIT) return {502, "the queue file is too large"};
         auto q = pipd::web::queue_for_api(text);
         if (!q) return {502, "the queue file does not hold a queue"};
         body_ = q->dump();
@@ -450,19 +710,8 @@ int main(int argc, char **argv) {
 
     server svr;
     svr.new_task_queue = [] { return new elastic_pool(MAX_THREADS); };
-    svr.set_payload_max_length(BODY_LIMIT);
-    svr.set_keep_alive_timeout(5);
-    svr.set_read_timeout(5);
-    svr.set_write_timeout(5);
-    svr.set_default_headers({
-        {"Content-Security-Policy",
-         "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
-         "connect-src 'self'; manifest-src 'self'; base-uri 'none'; form-action 'none'; "
-         "frame-ancestors 'none'"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
-    });
+    svr.set_payload_max_length(pipd::web::BODY_LIMIT);
+    svr.set_default_headers(SECURITY_HEADERS);
     svr.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) send_error(res, res.status, reason_text(res.status));
     });
@@ -470,12 +719,25 @@ int main(int argc, char **argv) {
                                  std::exception_ptr) { send_error(res, 500, "server error"); });
 
     const std::vector<std::string> names = served_names(opt.allowed_hosts);
-    svr.set_pre_routing_handler([&names](const httplib::Request &req, httplib::Response &res) {
-        if (host_allowed(req.get_header_value("Host"), names))
+    // Before the body is read: the name, and a command's token.
+    svr.set_pre_routing_handler([&](const httplib::Request &req, httplib::Response &res) {
+        if (!host_allowed(req.get_header_value("Host"), names)) {
+            send_error(res, 403,
+                       "this server is not served under the name " + req.get_header_value("Host") +
+                           " (start pipd-web with --allow-host NAME to allow a name)");
+            return server::HandlerResponse::Handled;
+        }
+        if (opt.token.empty() || req.method != "POST" || req.path != "/api/command")
             return server::HandlerResponse::Unhandled;
-        send_error(res, 403,
-                   "this server is not served under the name " + req.get_header_value("Host") +
-                       " (start pipd-web with --allow-host NAME to allow a name)");
+        std::string auth = req.get_header_value("Authorization");
+        if (auth.empty()) {
+            res.set_header("WWW-Authenticate", "Bearer realm=\"pipd-web\"");
+            send_error(res, 401, "a token is needed");
+        } else if (auth.rfind("Bearer ", 0) != 0 || !same_secret(auth.substr(7), opt.token)) {
+            send_error(res, 403, "wrong token");
+        } else {
+            return server::HandlerResponse::Unhandled;
+        }
         return server::HandlerResponse::Handled;
     });
 
@@ -545,17 +807,8 @@ int main(int argc, char **argv) {
     });
 
     svr.Post("/api/command", [&](const httplib::Request &req, httplib::Response &res) {
-        if (!opt.token.empty()) {
-            std::string auth = req.get_header_value("Authorization");
-            if (auth.empty()) {
-                res.set_header("WWW-Authenticate", "Bearer realm=\"pipd-web\"");
-                return send_error(res, 401, "a token is needed");
-            }
-            if (auth.rfind("Bearer ", 0) != 0 || !same_secret(auth.substr(7), opt.token))
-                return send_error(res, 403, "wrong token");
-        }
-        // Only JSON: a browser never sends that cross-site without asking
-        // first, so no other site's form can steer the player.
+        // The token was checked before routing. Only JSON: a browser never sends that cross-site
+        // without asking first, so no other site's form can steer the player.
         if (media_type(req.get_header_value("Content-Type")) != "application/json")
             return send_error(res, 415, "commands are JSON (Content-Type: application/json)");
         pipd::web::command_request cmd = pipd::web::parse_command(req.body);

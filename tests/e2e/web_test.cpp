@@ -1,15 +1,11 @@
 // The real pipd-web over real HTTP, in front of the real daemon on real
 // pipes, with the test as the audio sink.
 
-#include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <nlohmann/json.hpp>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include "support/web_harness.h"
 
@@ -259,6 +255,7 @@ TEST_F(WebTest, ForeignHostNamesAreRefused) {
         {"music.example.evil.example", false},
         {"127.0.0.1.evil.example", false},
         {"[::1", false},
+        {"[::1]evil.example", false},
     };
     for (const auto &n : cases) {
         httplib::Headers h{{"Host", n.host}};
@@ -372,15 +369,9 @@ namespace {
 
 // A raw event-stream client: connects and sends the request.
 int open_stream(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) return close(fd), -1;
-    const char req[] = "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (write(fd, req, sizeof req - 1) != static_cast<ssize_t>(sizeof req - 1))
-        return close(fd), -1;
+    int fd = raw_connect(port);
+    if (fd >= 0 && !raw_send(fd, "GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"))
+        close(fd), fd = -1;
     return fd;
 }
 
@@ -461,4 +452,83 @@ TEST_F(WebTest, TwoHundredEventStreamsComeAndGoWithoutGrowth) {
     auto status = client().Get("/api/status");
     EXPECT_TRUE(status && status->status == 200) << "still answering";
     EXPECT_EQ(web.stop(), 0) << "a clean exit, without leaks";
+}
+
+// What is refused is refused from its head, before the body is read.
+TEST_F(WebTest, RequestsBeyondTheLimitsAreRefusedUnread) {
+    ASSERT_TRUE(web.start({"--token", "s3cret"}));
+    const std::string post = "POST /api/command HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                             "Content-Type: application/json\r\n";
+    std::string lines = "GET /api/status HTTP/1.1\r\n";
+    for (int i = 0; i < 100; ++i) lines += "X-" + std::to_string(i) + ": a\r\n";
+    struct raw {
+        const char *what;
+        std::string head;
+        int status;
+    };
+    const raw cases[] = {
+        {"a token-less command whose body is not sent", post + "Content-Length: 20\r\n\r\n", 401},
+        {"100 header lines", lines + "\r\n", 431},
+        {"one header of 9000 bytes", "GET / HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
+         431},
+    };
+    for (const auto &c : cases) {
+        int fd = raw_connect(web.port());
+        EXPECT_TRUE(raw_send(fd, c.head)) << c.what;
+        EXPECT_EQ(raw_status(fd, 10000), c.status) << c.what;
+        close(fd);
+    }
+    // A chunked body of 64 MiB: the server answers without taking it in.
+    const long peak = web.peak_rss_kib();
+    int fd = raw_connect(web.port());
+    raw_send(fd, post + "Authorization: Bearer s3cret\r\nTransfer-Encoding: chunked\r\n\r\n");
+    const std::string chunk = "100000\r\n" + std::string(1 << 20, ' ') + "\r\n";
+    for (int i = 0; i < 64 && raw_send(fd, chunk); ++i) {
+    }
+    EXPECT_EQ(raw_status(fd, 10000), 411);
+    close(fd);
+    RecordProperty("peak_rss_kib_growth_chunked_body", std::to_string(web.peak_rss_kib() - peak));
+    EXPECT_LT(web.peak_rss_kib() - peak, 16 << 10);
+}
+
+// A head that comes a byte a second is cut off, and the connections of one
+// address that do so hold no more than their share: a request from another
+// address is answered meanwhile.
+TEST_F(WebTest, SlowClientsAreCutOffAndLeaveRoomForOthers) {
+    ASSERT_TRUE(web.start());
+    std::vector<int> slow;
+    for (int i = 0; i < 300; ++i) slow.push_back(raw_connect(web.port(), "127.0.0.2"));
+    const int alone = raw_connect(web.port(), "127.0.0.3");
+    std::atomic<bool> done{false};
+    std::thread drip([&] {
+        for (int tick = 0; tick < 200 && !done; ++tick) {
+            if (tick % 10 == 0)
+                for (int fd : slow) send(fd, "G", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (tick % 10 == 0) send(alone, "G", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    EXPECT_TRUE(client().Get("/api/status")) << "no answer while another address held connections";
+    EXPECT_EQ(raw_status(alone, 10000), 408);
+    int cut_off = 0;
+    for (int fd : slow) cut_off += raw_status(fd, 10000) == 408;
+    EXPECT_LT(cut_off, 32) << "those beyond the share of their address are closed at once";
+    done = true;
+    drip.join();
+    for (int fd : slow) close(fd);
+    close(alone);
+}
+
+// The queue file is read as large as it is, not as large as it may be.
+TEST_F(WebTest, QueueRereadsTakeTheFilesSize) {
+    ASSERT_TRUE(web.start());
+    const long peak = web.peak_rss_kib();
+    for (int i = 0; i < 4; ++i) {
+        std::ofstream(QUEUE_FILE_PATH) << R"([{"title":"media/pi/USB/)" << i << R"(.wav"}])";
+        auto r = client().Get("/api/queue");
+        ASSERT_TRUE(r && r->status == 200);
+        EXPECT_NE(r->body.find(std::to_string(i) + ".wav"), std::string::npos);
+    }
+    unlink(QUEUE_FILE_PATH);
+    EXPECT_LT(web.peak_rss_kib() - peak, 8 << 10);
 }

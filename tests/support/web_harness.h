@@ -3,6 +3,7 @@
 // a test talks to the web remote.
 #pragma once
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -10,8 +11,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <string_view>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -101,8 +106,9 @@ class WebServer {
     const web::web_address &address() const { return address_; }
     std::string log() const { return read_file(log_path_); }
 
-    // From /proc: resident memory in KiB, open descriptors, threads.
+    // From /proc: resident memory (now and its peak) in KiB, open descriptors, threads.
     long rss_kib() const { return proc_status_field("VmRSS:"); }
+    long peak_rss_kib() const { return proc_status_field("VmHWM:"); }
     long threads() const { return proc_status_field("Threads:"); }
     int open_fds() const {
         int n = 0;
@@ -125,6 +131,46 @@ class WebServer {
     web::web_address address_;
     std::string log_path_;
 };
+
+// A raw connection to the server's loopback port from the local address
+// from (another loopback address stands for another machine); -1 on failure.
+inline int raw_connect(int port, const char *from = "127.0.0.1") {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from, &a.sin_addr);
+    timeval limit{10, 0}; // no send blocks for long on a server that stopped reading
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    bool ok = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    if (ok && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// Sends all of text; false once the server stops taking it.
+inline bool raw_send(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// The status of the answer that came within timeout_ms; 0 when none did.
+inline int raw_status(int fd, int timeout_ms) {
+    std::string got;
+    char buf[512];
+    pollfd p{fd, POLLIN, 0};
+    while (got.find("\r\n") == std::string::npos && poll(&p, 1, timeout_ms) > 0) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got.rfind("HTTP/1.", 0) == 0 && got.size() > 12 ? std::atoi(got.c_str() + 9) : 0;
+}
 
 // Takes the daemon's packets about as fast as they would play.
 class PacedSink {
