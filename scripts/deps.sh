@@ -3,7 +3,11 @@
 PIPD_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                nlohmann-json3-dev libmad0-dev libsoxr-dev libasound2-dev pkgconf sox flac lame
                madplay python3 libjmac-java default-jre-headless systemd dpkg-dev file
-               libcpp-httplib-dev chromium chromium-driver python3-selenium)
+               libcpp-httplib-dev chromium chromium-driver python3-selenium help2man)
+
+# What scripts/check-package needs besides: lintian, hardening-check
+# (devscripts) and debootstrap for the minimal root it installs into.
+PIPD_PACKAGE_CHECKS=(lintian devscripts debootstrap)
 
 # What the cross build for 32-bit ARM needs besides (scripts/test-armhf).
 PIPD_CROSS_TOOLS=(crossbuild-essential-armhf qemu-user)
@@ -16,9 +20,14 @@ pipd_installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# Installs the given packages that are missing.
+# Installs the given packages that are missing; a first argument
+# --no-install-recommends leaves out what they recommend.
 pipd_install() {
-    local missing=()
+    local missing=() options=()
+    if [ "${1:-}" = --no-install-recommends ]; then
+        options+=("$1")
+        shift
+    fi
     for p in "$@"; do pipd_installed "$p" || missing+=("$p"); done
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -ne 0 ]; then
@@ -28,7 +37,7 @@ pipd_install() {
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq &&
-        apt-get install -o DPkg::Lock::Timeout=600 -y -qq "${missing[@]}" >/dev/null
+        apt-get install -o DPkg::Lock::Timeout=600 -y -qq "${options[@]}" "${missing[@]}" >/dev/null
 }
 
 pipd_install_deps() {

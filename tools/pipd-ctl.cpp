@@ -595,7 +595,8 @@ const char exit_text[] =
     "(no such entry or cue track, the player is off); 64 usage error.\n";
 
 void usage(std::FILE *to) {
-    std::fprintf(to, "usage: pipd-ctl COMMAND [ARGS]\n       pipd-ctl COMMAND --help\n\n"
+    std::fprintf(to, "usage: pipd-ctl COMMAND [ARGS]\n       pipd-ctl COMMAND --help\n"
+                     "       pipd-ctl --help | --version\n\n"
                      "Steers the pipd daemon through its command pipe and shows its status\n"
                      "and queue. Commands:\n");
     for (const auto &c : subcommands) std::fprintf(to, "  %-8s %s\n", c.name, c.args);
@@ -701,6 +702,10 @@ int main(int argc, char **argv) {
     const std::string name = argv[1];
     if (name == "--help" || name == "help") {
         usage(stdout);
+        return EXIT_OK;
+    }
+    if (name == "--version") {
+        std::printf("pipd-ctl %s\n", PIPD_VERSION_TEXT);
         return EXIT_OK;
     }
     for (const auto &c : subcommands) {

@@ -16,6 +16,7 @@
 #include "host/outudp.h"
 #include "host/packet_wav.h"
 #include "host/player_main.h"
+#include "pipd_config.h"
 #include "player/state.h"
 #include "player/webfile_gen.h"
 
@@ -44,6 +45,7 @@ const char usage_text[] =
     "  --seek MS  a seek to MS milliseconds is pending when the decoder starts, as if\n"
     "             a client had sent it.\n"
     "  --help     this text.\n"
+    "  --version  the version of pipd-decode.\n"
     "\n"
     "Exit status: 0 the decoder ran and returned 0; 1 it ran and returned an error;\n"
     "2 nothing was decoded (the file cannot be opened, is shorter than the first\n"
@@ -81,6 +83,9 @@ int main(int argc, char **argv) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(usage_text, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("pipd-decode %s\n", PIPD_VERSION_TEXT);
             return 0;
         } else if (a == "--packets") {
             wav_mode = false;

@@ -51,6 +51,7 @@ const char usage_text[] =
     "                   the pipe; rate changes are reported, and the header gets the\n"
     "                   real sizes at the end.\n"
     "  --help           this text.\n"
+    "  --version        the version of pipd-sink.\n"
     "\n"
     "A change of rate code drains what the device holds and sets it up for the new\n"
     "rate before the packet that carries it is played. Underruns are recovered and\n"
@@ -430,6 +431,9 @@ int main(int argc, char **argv) {
         bool has_value = i + 1 < argc;
         if (a == "--help") {
             std::printf(usage_text, pipd::OUTPUT_FIFO_PATH);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("pipd-sink %s\n", PIPD_VERSION_TEXT);
             return 0;
         } else if (a == "--once") {
             once = true;

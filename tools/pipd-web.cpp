@@ -67,7 +67,9 @@ const char usage_text[] =
     "                      addresses, localhost and this machine's name (also\n"
     "                      with .local) always may, other names are refused so\n"
     "                      that no web site can reach the server through its own\n"
-    "                      name (DNS rebinding)\n";
+    "                      name (DNS rebinding)\n"
+    "  --help              this text\n"
+    "  --version           the version of pipd-web\n";
 
 constexpr std::size_t QUEUE_FILE_LIMIT = 16u << 20;
 constexpr int MAX_THREADS = 256;
@@ -680,6 +682,10 @@ int main(int argc, char **argv) {
         std::string a = argv[i];
         if (a == "--help") {
             std::fputs(usage_text, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("pipd-web %s\n", PIPD_VERSION_TEXT);
             return 0;
         }
         if (a == "--listen" && i + 1 < argc && parse_listen(argv[i + 1], opt)) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/outudp.h"
+#include "pipd_config.h"
 #include "support/run_tool.h"
 #include "support/wav_writer.h"
 
@@ -107,4 +108,15 @@ TEST(Pipd, VersionAndHelpTouchNoPipe) {
     EXPECT_EQ(h.status, 0);
     EXPECT_NE(h.out.find("usage: pipd"), std::string::npos);
     EXPECT_EQ(run_tool(PIPD_BINARY_DIR "/pipd", {"--frobnicate"}, dir).status, 64);
+}
+
+// The man pages are made from --help and --version: every program answers both.
+TEST(Tools, EveryProgramTellsItsVersion) {
+    TempDir dir;
+    for (std::string tool : {"pipd", "pipd-sink", "pipd-ctl", "pipd-web", "pipd-decode"}) {
+        ToolResult v = run_tool(PIPD_BINARY_DIR "/" + tool, {"--version"}, dir);
+        EXPECT_EQ(v.status, 0) << tool;
+        EXPECT_EQ(v.out, tool + " " PIPD_VERSION_TEXT "\n");
+        EXPECT_EQ(run_tool(PIPD_BINARY_DIR "/" + tool, {"--help"}, dir).status, 0) << tool;
+    }
 }
