@@ -10,6 +10,7 @@
 #include "codecs/pcm/flac_decoder.h"
 #include "host/codec_api.h"
 #include "host/diag.h"
+#include "host/outudp.h"
 #include "host/platform.h"
 
 namespace pipd {
@@ -367,6 +368,7 @@ int flac_codec_run() {
     ci->ci_configure(CODEC_CONFIG_BPS, fc.bps);
     ci->ci_configure(CODEC_CONFIG_FREQUENCY, fc.rate);
     ci->ci_configure(CODEC_CONFIG_CHANNELS, fc.channels);
+    if (output_refused()) return -1; // the output said why
 
     // The first frame, searched for from the end of the metadata (the
     // metadata itself, a picture for one, may hold frame-like bytes).
