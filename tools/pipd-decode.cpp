@@ -35,8 +35,9 @@ const char usage_text[] =
     "status records are built but go nowhere. Diagnostics go to standard error.\n"
     "\n"
     "  --packets  (default) OUTPUT receives exactly the bytes the output pipe would:\n"
-    "             4112-byte packets, including the final flushed packet with its\n"
-    "             stale tail.\n"
+    "             4112-byte packets. A packet flushed before its 512 frames are\n"
+    "             complete (the last of a track, the last before a change of rate)\n"
+    "             is silent (zero) past its samples.\n"
     "  --wav      OUTPUT receives a WAV file of what the sink would play: 24-bit\n"
     "             samples, channel 0 first, at the rate of the rate code in force\n"
     "             when the first sample was written, with only the valid samples of\n"
@@ -47,9 +48,10 @@ const char usage_text[] =
     "  --help     this text.\n"
     "  --version  the version of pipd-decode.\n"
     "\n"
-    "Exit status: 0 the decoder ran and returned 0; 1 it ran and returned an error;\n"
-    "2 nothing was decoded (the file cannot be opened, is shorter than the first\n"
-    "131072-byte read, or has no decoder for its type); 64 usage error.\n";
+    "Exit status: 0 the decoder ran and returned 0; 1 it ran and returned an error,\n"
+    "refused the file, or the file's sample rate cannot be played; 2 nothing was\n"
+    "decoded (the file cannot be opened, is shorter than the first 131072-byte\n"
+    "read, or has no decoder for its type); 64 usage error.\n";
 
 std::FILE *out = nullptr;
 bool out_failed = false;
@@ -147,6 +149,6 @@ int main(int argc, char **argv) {
     if (out_failed) std::fprintf(stderr, "pipd-decode: writing %s failed\n", output);
 
     if (!result.decoder_ran) return EXIT_NOTHING_DECODED;
-    if (result.decoder_result != 0 || out_failed) return EXIT_DECODER_ERROR;
+    if (result.decoder_result != 0 || result.rate_refused || out_failed) return EXIT_DECODER_ERROR;
     return 0;
 }

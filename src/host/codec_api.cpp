@@ -50,12 +50,9 @@ void ci_configure(int key, int32_t value) {
         break;
     case CODEC_CONFIG_FREQUENCY: {
         playstat.frequency = value;
-        dsdout = value == DSD_RATE ? 1 : 0;
-        // A PCM rate the sink does not take goes out resampled to one it does.
-        int32_t rate = value == DSD_RATE ? DSD_PCM_RATE : resample_configure(value);
-        if (value == DSD_RATE) resample_stop();
-        initbuf_fifo(rate);
-        diag("freq = %d\n", rate);
+        // The DSD decoders report one bit per sample before their rate.
+        if (const int32_t rate = output_start_stream(value, playstat.bps == 1))
+            diag("freq = %d\n", rate);
         break;
     }
     default:

@@ -41,6 +41,7 @@ std::array<int32_t, 2 * MAX_INSERT_FRAMES> data0;
 packet_sink sink_hook = nullptr;
 
 bool outfifo_opened = false; // init_outfifo succeeded once
+bool refused = false;        // the stream's rate cannot be played
 
 // The sink closed its end: wait, as at start-up, until a reader has the pipe
 // open again. The packet in flight is lost, the daemon is not.
@@ -75,6 +76,14 @@ void send_packet(int valid_words) {
         p += n;
         left -= static_cast<std::size_t>(n);
     }
+}
+
+// Sends the packet with the samples it holds; the words past them are
+// silence, not a replay of the previous packet's tail.
+void send_partial_packet() {
+    std::fill(tcpbuffer + tcpbuffptr, tcpbuffer + PACKET_WORDS, 0);
+    send_packet(tcpbuffptr);
+    tcpbuffptr = PACKET_HEADER_WORDS;
 }
 
 } // namespace
@@ -134,17 +143,37 @@ int flash_outfifo() {
     diag_puts("start flash outfifo");
     // What a resampler still holds is the end of the track: it goes first.
     resample_drain();
-    // The words past the track's last samples are silence, not a replay of
-    // the previous packet's tail.
-    std::fill(tcpbuffer + tcpbuffptr, tcpbuffer + PACKET_WORDS, 0);
-    send_packet(tcpbuffptr);
-    tcpbuffptr = PACKET_HEADER_WORDS;
+    send_partial_packet();
+    refused = false;
     return 1;
+}
+
+int32_t output_start_stream(int32_t rate, bool one_bit) {
+    resample_drain();
+    if (tcpbuffptr > PACKET_HEADER_WORDS) send_partial_packet();
+    dsdout = one_bit && rate == DSD_RATE ? 1 : 0;
+    int32_t out = DSD_PCM_RATE;
+    if (dsdout)
+        resample_stop();
+    else
+        out = resample_configure(rate);
+    refused = out == 0;
+    if (refused) {
+        diag("CODEC_ERROR: a sample rate of %d Hz%s cannot be played\n", rate,
+             one_bit ? " (one bit per sample)" : "");
+        return 0;
+    }
+    initbuf_fifo(out);
+    return out;
+}
+
+bool output_refused() {
+    return refused;
 }
 
 int ci_pcmbuf_insert(const int32_t *first, const int32_t *second, int count) {
     webfile_genstatus();
-    if (count <= 0 || !first) return 1;
+    if (count <= 0 || !first || refused) return 1;
     if (count > MAX_INSERT_FRAMES) count = MAX_INSERT_FRAMES;
     if (second) {
         for (int k = 0; k < count; ++k) {
@@ -177,6 +206,7 @@ void outfifo_reset() {
     for (auto &w : tcpbuffer) w = 0;
     tcpbuffptr = PACKET_HEADER_WORDS;
     dsdout = 0;
+    refused = false;
     resample_stop();
     sink_hook = nullptr;
     outfifo_opened = false;

@@ -28,6 +28,17 @@ void initbuf_fifo(int32_t rate);
 int write_outfifo(int n, const int32_t *words);
 int flash_outfifo();
 
+// Sets the output up for a stream at this rate. One bit per sample at
+// 2822400 Hz is DSD64, which goes out at 176400 Hz, halved; anything else
+// is PCM. What is still pending of the stream before goes out first, at its
+// own rate, as at the end of a track. Returns the table rate the packets
+// carry; 0 when no table rate can carry the stream at its true speed: that
+// is said, naming the rate, and the stream's samples are dropped until the
+// track ends (output_refused).
+int32_t output_start_stream(int32_t rate, bool one_bit);
+// True from a refused rate until the end of the track (flash_outfifo).
+bool output_refused();
+
 // Where whole packets go instead of the pipe (a tool's output file); the
 // hook receives each packet as it would be written, with the number of words
 // (header included) that hold this packet's samples: PACKET_WORDS but for a

@@ -57,7 +57,7 @@ class file_handle {
     int fd_;
 };
 
-track_outcome outcome = {false, 0};
+track_outcome outcome = {false, 0, false};
 
 } // namespace
 
@@ -66,7 +66,7 @@ track_outcome last_track_outcome() {
 }
 
 int player_main(const char *path) {
-    outcome = {false, 0};
+    outcome = {false, 0, false};
     cim.ci_read_filebuf_raw = ci_read_filebuf_raw;
     cim.ci_seek_buffer_raw = ci_seek_buffer_raw;
     cim.ci_advance_buffer_raw = ci_advance_buffer_raw;
@@ -116,6 +116,7 @@ int player_main(const char *path) {
     }
 
     diag_puts("++++++++finish play song");
+    outcome.rate_refused = output_refused();
     flash_outfifo();
     bufinfo.fd = -1;
 

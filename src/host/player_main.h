@@ -9,11 +9,12 @@ namespace pipd {
 // file cannot be opened, is shorter than the first window, or has no decoder).
 int player_main(const char *path);
 
-// What the last player_main call did (for tools): whether a decoder ran and
-// what it returned.
+// What the last player_main call did (for tools): whether a decoder ran,
+// what it returned, and whether the output refused the stream's rate.
 struct track_outcome {
     bool decoder_ran;
     int decoder_result;
+    bool rate_refused;
 };
 track_outcome last_track_outcome();
 

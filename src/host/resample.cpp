@@ -48,7 +48,8 @@ void release() {
 } // namespace
 
 int32_t resample_target(int32_t rate) {
-    if (rate_code(rate) >= 0 || rate < RESAMPLE_MIN_RATE || rate > RESAMPLE_MAX_RATE) return rate;
+    if (rate < RESAMPLE_MIN_RATE || rate > RESAMPLE_MAX_RATE) return 0;
+    if (rate_code(rate) >= 0) return rate;
     const auto &family = rate % 11025 == 0 ? family_44100 : family_48000;
     for (int32_t r : family)
         if (r >= rate) return r;
@@ -57,10 +58,10 @@ int32_t resample_target(int32_t rate) {
 
 int32_t resample_configure(int32_t rate) {
     const int32_t target = resample_target(rate);
-    if (target == rate) {
-        release();
-        return rate;
-    }
+    // A table rate leaves the resampler idle: a stream that changes its
+    // rate back and forth finds it again.
+    active = false;
+    if (target == 0 || target == rate) return target;
     if (resampler && resampler_in == rate && resampler_out == target) {
         soxr_clear(resampler);
         active = true;
@@ -75,7 +76,7 @@ int32_t resample_configure(int32_t rate) {
     if (!resampler || err) {
         diag("resampler for %d Hz failed: %s\n", rate, soxr_strerror(err));
         release();
-        return rate;
+        return 0;
     }
     resampler_in = rate;
     resampler_out = target;

@@ -1,29 +1,28 @@
 // Resampling on the output side: the sink takes only the rates of the
-// rate-code table, so a PCM stream at any other rate is brought to the
-// nearest table rate of its family and plays at its true pitch. Table rates
-// pass untouched, with no resampler in the path.
+// rate-code table, so a PCM stream at any other rate is brought to a table
+// rate of its family and plays at its true pitch. Table rates pass
+// untouched, with no resampler in the path.
 #pragma once
 
 #include <cstdint>
 
 namespace pipd {
 
-// PCM rates outside this range are not resampled (they keep the code word
-// in force, as an unknown rate always did): below it nothing is music, and
-// from DSD64's rate on a stream is DSD, never PCM.
+// The PCM rates the output takes: below this range nothing is music, and
+// above it a rate is no PCM that anything records.
 inline constexpr int32_t RESAMPLE_MIN_RATE = 4000;
 inline constexpr int32_t RESAMPLE_MAX_RATE = 2822400 - 1;
 
-// The table rate a stream of this rate goes out at: the rate itself when it
-// is in the table or outside the resampled range; otherwise the smallest
-// table rate of its family (multiples of 11025: 44100, 88200, 176400; all
-// others: 48000, 96000, 192000) at or above it, or the family's highest.
+// The table rate a PCM stream of this rate goes out at: the rate itself when
+// it is in the table; otherwise the smallest table rate of its family
+// (multiples of 11025: 44100, 88200, 176400; all others: 48000, 96000,
+// 192000) at or above it, or the family's highest; 0 outside the range.
 int32_t resample_target(int32_t rate);
 
-// Sets the output up for a stream of this rate (a PCM rate; DSD is never
-// handed here) and returns the rate the packets carry. A resampler is made
-// (or restarted, when the rate is the same as before) only when the target
-// differs from the rate; otherwise any resampler is removed.
+// Sets the resampler up for a PCM stream of this rate and returns the rate
+// the packets carry, 0 when the rate cannot be carried. A resampler works
+// (restarted, when it had the same rate before) only when the target
+// differs from the rate.
 int32_t resample_configure(int32_t rate);
 
 // True while a resampler is in the output path.

@@ -41,12 +41,14 @@ TEST_F(OutputTest, RateCodesAndHeader) {
         EXPECT_EQ(rate_of_code(code), rate);
         EXPECT_EQ(dsdout, 0);
     }
-    // A rate without a code that is not resampled (far too low) keeps the
-    // code word in force.
-    ci_configure(CODEC_CONFIG_FREQUENCY, 96000);
+    // A rate no table rate carries at its true speed is refused, and what
+    // its stream hands over is dropped.
     ci_configure(CODEC_CONFIG_FREQUENCY, 3000);
-    EXPECT_EQ(tcpbuffer[1], 1);
+    EXPECT_TRUE(output_refused());
     EXPECT_EQ(playstat.frequency, 3000);
+    EXPECT_TRUE(diag_.contains("CODEC_ERROR: a sample rate of 3000 Hz cannot be played\n"));
+    ci_pcmbuf_insert(std::vector<int32_t>{7, 7}.data(), nullptr, 1);
+    EXPECT_TRUE(pending().empty());
     EXPECT_EQ(tcpbuffer[2], 0);
     EXPECT_EQ(tcpbuffer[3], 0);
 }
@@ -60,6 +62,7 @@ TEST_F(OutputTest, BeforeAnyRateTheHeaderIsZero) {
 }
 
 TEST_F(OutputTest, DsdRateRunsTheOutputAt176400AndHalves) {
+    ci_configure(CODEC_CONFIG_BPS, 1);
     ci_configure(CODEC_CONFIG_FREQUENCY, DSD_RATE);
     EXPECT_EQ(playstat.frequency, DSD_RATE);
     EXPECT_EQ(dsdout, 1);

@@ -22,14 +22,16 @@ using namespace pipd::mp3_testing;
 
 namespace {
 
-TEST(Resample, TargetIsTheNearestTableRateOfTheFamily) {
+TEST(Resample, TargetIsTheSmallestTableRateOfTheFamilyAtOrAbove) {
     const std::pair<int32_t, int32_t> cases[] = {
-        {8000, 48000},    {11025, 44100},   {22050, 44100},   {32000, 48000},  {37800, 48000},
-        {44100, 44100},   {47999, 48000},   {50000, 96000},   {64000, 96000},  {88200, 88200},
-        {100000, 192000}, {352800, 176400}, {384000, 192000}, {705600, 176400},
-        // Outside the resampled range: as they are.
-        {3999, 3999},     {0, 0},           {-5, -5},         {5644800, 5644800}};
+        {4000, 48000},    {8000, 48000},    {11025, 44100},   {22050, 44100},
+        {32000, 48000},   {37800, 48000},   {44100, 44100},   {47999, 48000},
+        {50000, 96000},   {64000, 96000},   {88200, 88200},   {100000, 192000},
+        {352800, 176400}, {384000, 192000}, {705600, 176400}, {2822399, 192000}};
     for (auto [rate, target] : cases) EXPECT_EQ(resample_target(rate), target) << rate;
+    // Outside the resampled range: none.
+    for (int32_t rate : {3999, 0, -5, 2822400, 5644800})
+        EXPECT_EQ(resample_target(rate), 0) << rate;
 }
 
 TEST(Resample, ConfigureSendsTheTableRateAndReportsTheStreamRate) {
@@ -41,12 +43,13 @@ TEST(Resample, ConfigureSendsTheTableRateAndReportsTheStreamRate) {
     EXPECT_EQ(playstat.frequency, 32000);
     EXPECT_TRUE(resample_active());
     EXPECT_TRUE(diag.contains("resampling 32000 Hz to 48000 Hz\nfreq = 48000\n")) << diag.text();
-    // A table rate, a rate below the range and DSD: no resampler.
+    // A table rate and DSD: no resampler.
     ci_configure(CODEC_CONFIG_FREQUENCY, 88200);
     EXPECT_FALSE(resample_active());
     EXPECT_EQ(tcpbuffer[1], 0x11);
     ci_configure(CODEC_CONFIG_FREQUENCY, 22050);
     EXPECT_EQ(tcpbuffer[1], 0x13);
+    ci_configure(CODEC_CONFIG_BPS, 1);
     ci_configure(CODEC_CONFIG_FREQUENCY, DSD_RATE);
     EXPECT_FALSE(resample_active());
     EXPECT_EQ(tcpbuffer[1], 0x10);

@@ -32,10 +32,11 @@ struct dsf_fields {
     const char *fmt_id = "fmt ";
     uint32_t channels = 2;
     uint32_t rate = 2822400;
-    uint32_t bits = 1; // 1: least significant bit first, 8: most significant first
-    dsd_bytes data = {}; // sample data as stored
-    int64_t data_length = -1; // the data length the header states; -1: data.size()
-    dsd_bytes after = {};     // bytes after the data (a metadata chunk)
+    uint32_t bits = 1;         // 1: least significant bit first, 8: most significant first
+    dsd_bytes data = {};       // sample data as stored
+    int64_t data_length = -1;  // the data length the header states; -1: data.size()
+    dsd_bytes after = {};      // bytes after the data (a metadata chunk)
+    int64_t sample_count = -1; // per channel; -1: all the data length holds
 };
 
 inline dsd_bytes dsf_file(const dsf_fields &s) {
@@ -53,7 +54,8 @@ inline dsd_bytes dsf_file(const dsf_fields &s) {
     put_le_n(f, s.channels, 4);
     put_le_n(f, s.rate, 4);
     put_le_n(f, s.bits, 4);
-    put_le_n(f, length * 8 / (s.channels ? s.channels : 1), 8); // samples per channel
+    put_le_n(f, s.sample_count >= 0 ? s.sample_count : length * 8 / (s.channels ? s.channels : 1),
+             8); // samples per channel
     put_le_n(f, 4096, 4);
     put_le_n(f, 0, 4);
     put_id(f, "data");
@@ -64,13 +66,13 @@ inline dsd_bytes dsf_file(const dsf_fields &s) {
 }
 
 // The two channel streams of the first groups of 8192 bytes of DSF sample
-// data, most significant bit first.
-inline std::vector<dsd_bytes> dsf_streams(const dsd_bytes &data, std::size_t groups,
-                                          bool lsb_first) {
+// data, most significant bit first; bytes, when given, cuts each to that.
+inline std::vector<dsd_bytes> dsf_streams(const dsd_bytes &data, std::size_t groups, bool lsb_first,
+                                          std::size_t bytes = SIZE_MAX) {
     std::vector<dsd_bytes> ch(2);
     for (std::size_t g = 0; g < groups; ++g)
         for (int c = 0; c < 2; ++c)
-            for (std::size_t i = 0; i < 4096; ++i) {
+            for (std::size_t i = 0; i < 4096 && ch[c].size() < bytes; ++i) {
                 const uint8_t b = data.at(g * 8192 + c * 4096 + i);
                 ch[c].push_back(lsb_first ? bit_reversed(b) : b);
             }

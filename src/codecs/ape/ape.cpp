@@ -15,6 +15,7 @@
 #include "host/codec_api.h"
 #include "host/command.h"
 #include "host/diag.h"
+#include "host/outudp.h"
 
 namespace pipd {
 
@@ -130,6 +131,27 @@ bool header_plausible(const ape_context &ctx, uint64_t stream_bytes) {
            ctx.finalframeblocks <= MAX_FRAME_BLOCKS && firstframe <= stream_bytes;
 }
 
+// Whether the stream is one this decoder plays; when not, says why. Only a
+// compression level beyond those decoded here is "high compression".
+bool playable(const ape_context &ctx) {
+    if (ctx.compressiontype > MAX_COMPRESSION) {
+        diag_puts("APE: high compression type");
+        diag("APE: compression level %u is not supported (up to %u are)\n", ctx.compressiontype,
+             MAX_COMPRESSION);
+    } else if (ctx.fileversion < MIN_VERSION) {
+        diag("APE: file version %d is not supported (%d and later are)\n", ctx.fileversion,
+             MIN_VERSION);
+    } else if (ctx.samplerate > MAX_SAMPLERATE || ctx.samplerate < MIN_SAMPLERATE) {
+        diag("APE: sample rate %u Hz is not supported (%u to %u Hz are)\n", ctx.samplerate,
+             MIN_SAMPLERATE, MAX_SAMPLERATE);
+    } else if (ctx.bps > MAX_BPS) {
+        diag("APE: %u bits per sample are not supported (up to %u are)\n", ctx.bps, MAX_BPS);
+    } else {
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int ape_id3check() {
@@ -158,12 +180,9 @@ int ape_codec_run() {
         diag_puts("APE: Error reading header");
         return -1;
     }
-    if (ctx.samplerate > MAX_SAMPLERATE || ctx.samplerate < MIN_SAMPLERATE ||
-        ctx.compressiontype > MAX_COMPRESSION || ctx.fileversion < MIN_VERSION ||
-        ctx.bps > MAX_BPS) {
-        diag_puts("APE: high compression type");
+    if (!playable(ctx)) {
         say_decoded(0);
-        return 0;
+        return -1;
     }
     const uint64_t stream_bytes = ci->filesize > at.tag ? ci->filesize - at.tag : 0;
     if (!header_plausible(ctx, stream_bytes)) {
@@ -176,6 +195,10 @@ int ape_codec_run() {
     ci->ci_configure(CODEC_CONFIG_BPS, ctx.bps);
     ci->ci_configure(CODEC_CONFIG_FREQUENCY, static_cast<int32_t>(ctx.samplerate));
     ci->ci_configure(CODEC_CONFIG_CHANNELS, ctx.channels);
+    if (output_refused()) { // the output said why
+        say_decoded(0);
+        return -1;
+    }
 
     // The seek table (its first 30000 entries), then on to the first frame.
     ctx.seekpoint_count = std::min(ctx.seekpoint_count, MAX_SEEKPOINTS);

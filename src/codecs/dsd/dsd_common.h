@@ -1,6 +1,7 @@
 // Small helpers shared by the DSD file codecs.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "host/codec_api.h"
@@ -22,6 +23,20 @@ inline uint64_t be(const uint8_t *p, int n) {
 // is 64-bit, so the position does not wrap after 2^32 samples (25 minutes).
 inline uint32_t dsd_elapsed_ms(uint64_t dsd_samples) {
     return static_cast<uint32_t>(dsd_samples * 1000 / static_cast<uint64_t>(DSD_RATE));
+}
+
+// Bytes of a chunk that claims size bytes from offset on that the file
+// holds. The host's file size saturates at 4 GiB - 1: a file that large is
+// taken at its word.
+inline uint64_t bytes_present(uint64_t offset, uint64_t size) {
+    const uint64_t file = ci->filesize;
+    if (file == UINT32_MAX) return size;
+    return offset >= file ? 0 : std::min(size, file - offset);
+}
+
+// A length in ms as the status carries it.
+inline int32_t length_ms(uint64_t ms) {
+    return static_cast<int32_t>(std::min<uint64_t>(ms, INT32_MAX));
 }
 
 } // namespace pipd::dsd

@@ -1,7 +1,9 @@
 // DSF codec: checks the fixed 92-byte header, reports the stream to the
 // host and converts the sample data group by group (4096 bytes of channel 0,
-// then 4096 of channel 1) to 176,400 Hz PCM. Only DSD64 stereo is played.
+// then 4096 of channel 1) to 176,400 Hz PCM, up to the header's sample
+// count. Only DSD64 stereo is played.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -24,24 +26,37 @@ constexpr uint32_t DSF_BLOCK = 4096;                // bytes of one channel per 
 constexpr uint32_t DSF_GROUP = 2 * DSF_BLOCK;       // both channels
 constexpr uint32_t DSF_SAMPLES_PER_BLOCK = DSF_BLOCK / 2; // PCM samples per channel
 constexpr uint32_t DSF_DSD_PER_GROUP = DSF_BLOCK * 8;     // DSD samples per channel
+constexpr uint32_t DSD_PER_PCM = DSF_DSD_PER_GROUP / DSF_SAMPLES_PER_BLOCK;
+constexpr uint64_t MAX_DATA = uint64_t{1} << 48;
 static_assert(DSF_SAMPLES_PER_BLOCK <= STAGING_CH2_WORDS);
 
-// The header fields the codec reads (little-endian; of the 64-bit fields
-// only the low word).
+// The header fields the codec reads (little-endian).
 struct dsf_header {
     uint32_t chunk_size;
     uint32_t version;
     uint32_t channels;
     uint32_t frequency;
     uint32_t bits;
-    uint32_t sample_count;
+    uint64_t sample_count; // per channel
     uint32_t block_size;
-    uint32_t data_length; // data chunk size minus its 12-byte header
+    uint64_t data_length; // data chunk size minus its 12-byte header
 };
+
+uint64_t le64(const uint8_t *p) {
+    return le32(p) | uint64_t{le32(p + 4)} << 32;
+}
 
 dsf_header parse(const uint8_t *h) {
     return {le32(h + 4),  le32(h + 40), le32(h + 52), le32(h + 56),
-            le32(h + 60), le32(h + 64), le32(h + 72), le32(h + 84) - 12u};
+            le32(h + 60), le64(h + 64), le32(h + 72), le64(h + 84) - 12u};
+}
+
+// DSD samples per channel that are played: the header's count, as far as
+// the data chunk and the file hold them (the last block's padding is not
+// music). Far beyond any recording, so that nothing overflows.
+uint64_t samples_to_play(const dsf_header &f) {
+    const uint64_t data = std::min(bytes_present(DSF_HEADER_SIZE, f.data_length), MAX_DATA);
+    return f.channels ? std::min(f.sample_count, data * 8 / f.channels) : 0;
 }
 
 } // namespace
@@ -71,13 +86,11 @@ int dsf_codec_run() {
     diag("dsd blocksize=%d\n", static_cast<int32_t>(f.block_size));
     diag("dsd size of chunk=%d\n", static_cast<int32_t>(f.data_length));
 
-    // The length divides by the rate in units of 4000 Hz; a rate below that
-    // (refused below) reports 0.
-    const uint32_t per_ms = f.frequency / 4000;
+    uint64_t left = samples_to_play(f); // DSD samples per channel
     ci->ci_configure(CODEC_CONFIG_BPS, 1);
     ci->ci_configure(CODEC_CONFIG_FREQUENCY, static_cast<int32_t>(f.frequency));
     ci->ci_configure(CODEC_CONFIG_CHANNELS, static_cast<int32_t>(f.channels));
-    ci->ci_configure(CODEC_CONFIG_LENGTH, static_cast<int32_t>(per_ms ? f.data_length / per_ms : 0));
+    ci->ci_configure(CODEC_CONFIG_LENGTH, f.frequency ? length_ms(left * 1000 / f.frequency) : 0);
 
     if (f.frequency != static_cast<uint32_t>(DSD_RATE) || f.channels != 2) {
         diag_puts("CODEC_ERROR: frequency or channels error");
@@ -91,9 +104,8 @@ int dsf_codec_run() {
     const int reverse = f.bits == 1 ? 1 : 0;
     ci->ci_advance_buffer_raw(DSF_HEADER_SIZE);
 
-    uint64_t consumed = 0;    // data bytes
     uint64_t dsd_samples = 0; // per channel
-    for (;;) {
+    while (left >= DSD_PER_PCM) {
         int32_t param = 0;
         const int action = ci->ci_get_command(&param);
         if (action == CODEC_ACTION_PAUSE) {
@@ -104,15 +116,16 @@ int dsf_codec_run() {
 
         const auto *group = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&len, DSF_GROUP));
         if (!group || len < DSF_GROUP) break;
-        dsd2pcm_translate(0, DSF_SAMPLES_PER_BLOCK, group, 1, reverse, ch1.data(), 1);
-        dsd2pcm_translate(1, DSF_SAMPLES_PER_BLOCK, group + DSF_BLOCK, 1, reverse, ch2.data(), 1);
-        ci->ci_pcmbuf_insert(ch1.data(), ch2.data(), DSF_SAMPLES_PER_BLOCK);
+        const uint32_t n =
+            static_cast<uint32_t>(std::min<uint64_t>(left, DSF_DSD_PER_GROUP) / DSD_PER_PCM);
+        dsd2pcm_translate(0, n, group, 1, reverse, ch1.data(), 1);
+        dsd2pcm_translate(1, n, group + DSF_BLOCK, 1, reverse, ch2.data(), 1);
+        ci->ci_pcmbuf_insert(ch1.data(), ch2.data(), static_cast<int>(n));
         ci->ci_advance_buffer_raw(DSF_GROUP);
 
-        dsd_samples += DSF_DSD_PER_GROUP;
+        dsd_samples += uint64_t{n} * DSD_PER_PCM;
+        left -= std::min<uint64_t>(left, DSF_DSD_PER_GROUP);
         ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples));
-        consumed += DSF_GROUP;
-        if (consumed >= f.data_length) break;
     }
     diag("dsd decoded %llu\n", static_cast<unsigned long long>(dsd_samples));
     return 0;

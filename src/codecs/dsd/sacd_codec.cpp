@@ -89,23 +89,20 @@ int play_image(image_play &p) {
         sd_read_frame(p.frame, &size, &type);
         // Many sectors without a frame: the commands first, then on.
         if (type == SD_FRAME_PENDING) continue;
-        bool track_ended = size == 0;
-        if (!track_ended) {
-            switch (type) {
-            case SD_FRAME_DSD:
-                play_frame(p, size);
-                continue;
-            case SD_FRAME_DST:
-                diag_puts("has dst frame");
-                return -2;
-            case SD_FRAME_READ_ERROR:
-                diag_puts("file read  frame");
-                return 0;
-            default:
-                diag_puts("has invalid frame");
-                track_ended = true;
-                break;
-            }
+        switch (type) {
+        case SD_FRAME_DSD:
+            // A frame without bytes holds no audio; the track goes on.
+            if (size > 0) play_frame(p, size);
+            continue;
+        case SD_FRAME_DST:
+            diag_puts("has dst frame");
+            return -2;
+        case SD_FRAME_READ_ERROR:
+            diag_puts("file read  frame");
+            return 0;
+        default:
+            diag_puts("has invalid frame");
+            break;
         }
         diag("%d allsize=%d %s\n", p.track, static_cast<int32_t>(p.frame_bytes), iso_song.data());
         iso_playcnt = p.track + 1;

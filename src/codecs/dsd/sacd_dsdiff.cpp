@@ -164,7 +164,7 @@ int dff_open() {
         const uint64_t body = pos + CHUNK_HEADER;
         if (c.is("DSD ")) {
             dff.sound_offset = body;
-            dff.sound_size = c.size;
+            dff.sound_size = bytes_present(body, c.size);
             dff.frame_rate = DSD_FRAME_RATE;
             if (!set_frame_size()) return 0;
             dff.frame_count = static_cast<uint32_t>(dff.sound_size / dff.frame_size);
@@ -237,7 +237,7 @@ int dff_codec_run() {
     ci->ci_seek_buffer_raw(0);
     if (!dff_open()) {
         diag_puts("dff open error!");
-        return 0;
+        return -1;
     }
     diag_puts("dff open over");
     if (dff.sample_rate != static_cast<uint32_t>(DSD_RATE)) {
@@ -261,7 +261,7 @@ int dff_codec_run() {
     ci->ci_configure(CODEC_CONFIG_BPS, 1);
     ci->ci_configure(CODEC_CONFIG_FREQUENCY, static_cast<int32_t>(dff.sample_rate));
     ci->ci_configure(CODEC_CONFIG_CHANNELS, 2);
-    ci->ci_configure(CODEC_CONFIG_LENGTH, static_cast<int32_t>(dff.track_size / 7056 * 10));
+    ci->ci_configure(CODEC_CONFIG_LENGTH, length_ms(dff.track_size / 7056 * 10));
 
     diag("dff sec=%d\n", static_cast<int32_t>(dff.track_size / 705600));
     diag("%d %d %d %d\n", static_cast<int32_t>(dff.sample_rate), dff.channel_count,

@@ -11,6 +11,7 @@
 #include "host/codec_api.h"
 #include "host/command.h"
 #include "host/diag.h"
+#include "host/outudp.h"
 
 namespace pipd {
 
@@ -367,6 +368,7 @@ int flac_codec_run() {
     ci->ci_configure(CODEC_CONFIG_BPS, fc.bps);
     ci->ci_configure(CODEC_CONFIG_FREQUENCY, fc.rate);
     ci->ci_configure(CODEC_CONFIG_CHANNELS, fc.channels);
+    if (output_refused()) return -1; // the output said why
 
     // The first frame, searched for from the end of the metadata (the
     // metadata itself, a picture for one, may hold frame-like bytes).

@@ -25,8 +25,13 @@ struct mad_input {
     uint32_t last_len;  // bytes of the window last handed to libmad
 };
 
-uint32_t initbit = 0; // the first frame has been seen
-int64_t allnum = 0;   // sample frames delivered in this file
+uint32_t initbit = 0;   // the first frame has been seen
+int64_t allnum = 0;     // sample frames delivered at the current rate
+int64_t earlier_us = 0; // playing time of the frames at earlier rates
+
+int64_t us_of(int64_t frames) {
+    return frames * 1000000 / freq;
+}
 
 // The last window of the file, followed by the zero bytes libmad needs to see
 // behind a frame before it decodes it.
@@ -92,12 +97,15 @@ enum mad_flow madoutput(void *, struct mad_header const *header, struct mad_pcm 
         }
         initbit = 1;
     }
-    ci->ci_set_elapsed(static_cast<uint32_t>(allnum * 1000 / freq));
+    ci->ci_set_elapsed(static_cast<uint32_t>((earlier_us + us_of(allnum)) / 1000));
 
     // The stream's own rate, configured once whenever it changes; the host
-    // brings rates it cannot send to one it can.
+    // sends what it holds at the old rate first, and brings rates it cannot
+    // send to one it can.
     const int32_t rate = static_cast<int32_t>(pcm->samplerate);
     if (rate != freq && rate > 0) {
+        earlier_us += us_of(allnum);
+        allnum = 0;
         freq = rate;
         ci->ci_configure(CODEC_CONFIG_FREQUENCY, rate);
     }
@@ -129,6 +137,7 @@ int mp3_codec_run() {
     mad_input in = {ci->filesize, 0};
     initbit = 0;
     allnum = 0;
+    earlier_us = 0;
     freq = 44100;
 
     ci->ci_seek_buffer_raw(0);

@@ -11,6 +11,7 @@
 #include "host/codec_api.h"
 #include "host/command.h"
 #include "host/diag.h"
+#include "host/outudp.h"
 
 namespace pipd {
 
@@ -139,7 +140,8 @@ const pcm_codec_ops *parse_fmt(const uint8_t *chunk, uint32_t available, uint32_
     ci->ci_configure(CODEC_CONFIG_BPS, format.bitspersample);
     ci->ci_configure(CODEC_CONFIG_FREQUENCY, static_cast<int32_t>(format.samplerate));
     ci->ci_configure(CODEC_CONFIG_CHANNELS, format.channels);
-    return codec;
+    // A rate the output cannot carry has been refused (and said) there.
+    return output_refused() ? nullptr : codec;
 }
 
 // The first four bytes of the DTS sync patterns, as a little-endian word.

@@ -208,7 +208,7 @@ TEST_F(ApeCodec, SharedMediaMatchTheirDigests) {
         EXPECT_TRUE(r.samples.empty());
     }
     decode_result r = run_decode(write(padded(read_file(MEDIA + "level5000-music.ape"))), dir_);
-    EXPECT_TRUE(contains(r.messages, "APE: high compression type\nAPE: Decoded 0 samples\n"))
+    EXPECT_TRUE(contains(r.messages, "APE: high compression type\nAPE: compression level 5000"))
         << r.messages;
 }
 
@@ -400,7 +400,6 @@ TEST_F(ApeInProcess, RefusesWhatItDoesNotPlay) {
     ASSERT_FALSE(encoded(music16, "c2000", nullptr, &f).empty());
     const ape_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
-    const std::string refused = "APE: high compression type\nAPE: Decoded 0 samples\n";
     const std::string bad_header = "APE: Error reading header\n";
     const struct {
         const char *what;
@@ -411,12 +410,18 @@ TEST_F(ApeInProcess, RefusesWhatItDoesNotPlay) {
         std::string said;
         bool plays = false;
     } cases[] = {
-        {"rate above 48000", l.field_samplerate(), 4, 48001, 0, refused},
-        {"rate below 100", l.field_samplerate(), 4, 99, 0, refused},
-        {"rate 0", l.field_samplerate(), 4, 0, 0, refused},
-        {"level 5000", l.compressiontype(), 2, 5000, 0, refused},
-        {"version 3899", 4, 2, 3899, 0, refused},
-        {"25 bits", l.field_bps(), 2, 25, 0, refused},
+        {"rate above 48000", l.field_samplerate(), 4, 48001, -1,
+         "APE: sample rate 48001 Hz is not supported (100 to 48000 Hz are)\n"},
+        {"rate below 100", l.field_samplerate(), 4, 99, -1, "APE: sample rate 99 Hz is not"},
+        {"rate 0", l.field_samplerate(), 4, 0, -1, "APE: sample rate 0 Hz is not"},
+        {"rate the output cannot carry", l.field_samplerate(), 4, 3999, -1,
+         "CODEC_ERROR: a sample rate of 3999 Hz cannot be played\nAPE: Decoded 0 samples\n"},
+        {"level 5000", l.compressiontype(), 2, 5000, -1,
+         "APE: high compression type\nAPE: compression level 5000 is not supported (up to 4000 "
+         "are)\nAPE: Decoded 0 samples\n"},
+        {"version 3899", 4, 2, 3899, -1,
+         "APE: file version 3899 is not supported (3900 and later are)\n"},
+        {"25 bits", l.field_bps(), 2, 25, -1, "APE: 25 bits per sample are not supported"},
         {"no magic", 3, 1, 'X', -1, bad_header},
         {"header beyond the bytes read", 8, 4, 40000, -1, bad_header},
         {"frames of no samples", l.field_blocksperframe(), 4, 0, -1, bad_header},
@@ -435,7 +440,9 @@ TEST_F(ApeInProcess, RefusesWhatItDoesNotPlay) {
         diag_.take();
         tr = {};
         EXPECT_EQ(play(g), c.result);
-        EXPECT_TRUE(contains(diag_.take(), c.said)) << diag_.text();
+        const std::string said = diag_.take();
+        EXPECT_TRUE(contains(said, c.said)) << said;
+        EXPECT_EQ(contains(said, "high compression"), c.value == 5000) << said;
         EXPECT_EQ(!tr.inserted.empty(), c.plays);
     }
     // 48000 Hz is played.

@@ -100,6 +100,11 @@ TEST_F(FlacCodec, RefusesStreamsItCannotPlay) {
         decode_result r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(contains(r.messages, "FLAC: Sample rate is 0\n")) << r.messages;
+        g[l.streaminfo + 11] = 1000 >> 4; // 1000 Hz: beyond what the output carries
+        g[l.streaminfo + 12] |= (1000 & 15) << 4;
+        r = run_decode(write(g), dir_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(contains(r.messages, "a sample rate of 1000 Hz cannot be played\n"));
     }
     {
         std::vector<uint8_t> g = f;

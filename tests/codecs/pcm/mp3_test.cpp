@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -256,6 +257,31 @@ TEST_F(Mp3InProcess, PauseWaitsAndHaltStops) {
                                {all.begin(), all.begin() + static_cast<long>(
                                                                script_samples().size())}),
               -1);
+}
+
+// A stream whose rate changes between frames reaches the sink whole, each
+// part at its own rate (32000 Hz resampled to 48000, within a frame a part).
+TEST_F(Mp3InProcess, RateChangesLoseNoAudio) {
+    std::vector<uint8_t> stream;
+    std::map<int, double> in; // madplay's frames per rate
+    for (int rate : {44100, 32000, 44100, 32000}) {
+        const std::string p = make(rate, 2, 3, "-b 128", "part.mp3");
+        const std::vector<uint8_t> b = read_file(p);
+        stream.insert(stream.end(), b.begin(), b.end());
+        in[rate] += static_cast<double>(madplay_samples(p, dir_.path()).size() / 2);
+    }
+    static std::map<int32_t, double> out; // frames per rate code
+    out.clear();
+    outfifo_set_sink([](const int32_t *words, std::size_t, int valid) {
+        out[words[1]] += (valid - PACKET_HEADER_WORDS) / 2;
+    });
+    DiagCapture diag;
+    player_main(write(stream, "changing.mp3").c_str());
+    EXPECT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[rate_code(44100)], in[44100]);
+    EXPECT_NEAR(out[rate_code(48000)], in[32000] * 1.5, 2);
+    // Elapsed: the start of the last frame (1152 samples at 32000 Hz).
+    EXPECT_NEAR(playstat.elapsed, 1000 * (in[44100] / 44100 + in[32000] / 32000) - 36, 2);
 }
 
 } // namespace

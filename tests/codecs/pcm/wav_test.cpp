@@ -359,6 +359,9 @@ TEST_F(WavPlayback, RefusedFormatsSayWhyAndExitWithAnError) {
         w.fmt(f).data(some_data);
         return w.file();
     };
+    auto cannot = [](uint32_t rate) {
+        return "CODEC_ERROR: a sample rate of " + std::to_string(rate) + " Hz cannot be played\n";
+    };
     bytes fmt15 = WavWriter::fmt_payload({});
     fmt15.pop_back();
     bytes not_riff = pcm({});
@@ -392,6 +395,9 @@ TEST_F(WavPlayback, RefusedFormatsSayWhyAndExitWithAnError) {
          "CODEC_ERROR: blockalign 3 is smaller than one frame (4 bytes)\n"},
         {"rate 999", pcm({1, 2, 999, 0, 16}), "CODEC_ERROR: sample rate 999 Hz is below 1000 Hz\n"},
         {"rate 0", pcm({1, 2, 0, 0, 16}), "CODEC_ERROR: sample rate 0 Hz is below 1000 Hz\n"},
+        {"rate 1000", pcm({1, 2, 1000, 0, 16}), cannot(1000)},
+        {"rate 2822400, PCM", pcm({1, 2, 2822400, 0, 24}), cannot(2822400)},
+        {"rate 2822401", pcm({1, 2, 2822401, 0, 8}), cannot(2822401)},
         {"not RIFF/WAVE", not_riff, "CODEC_ERROR: missing riff header\n"},
     };
     for (const refusal &c : cases) {
