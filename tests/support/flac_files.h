@@ -195,7 +195,8 @@ class scratch_dir {
     }
     ~scratch_dir() {
         if (!path_.empty() && std::getenv("PIPD_KEEP_SCRATCH") == nullptr)
-            (void)std::system(("rm -rf " + shell_quote(path_)).c_str());
+            if (std::system(("rm -rf " + shell_quote(path_)).c_str()) != 0) {
+            }
     }
     scratch_dir(const scratch_dir &) = delete;
     scratch_dir &operator=(const scratch_dir &) = delete;
