@@ -11,6 +11,9 @@ namespace pipd::dsd {
 inline uint32_t le32(const uint8_t *p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
+inline uint64_t le64(const uint8_t *p) {
+    return le32(p) | uint64_t{le32(p + 4)} << 32;
+}
 
 // n bytes (at most 8), most significant first.
 inline uint64_t be(const uint8_t *p, int n) {

@@ -42,10 +42,6 @@ struct dsf_header {
     uint64_t data_length; // data chunk size minus its 12-byte header
 };
 
-uint64_t le64(const uint8_t *p) {
-    return le32(p) | uint64_t{le32(p + 4)} << 32;
-}
-
 dsf_header parse(const uint8_t *h) {
     return {le32(h + 4),  le32(h + 40), le32(h + 52), le32(h + 56),
             le32(h + 60), le64(h + 64), le32(h + 72), le64(h + 84) - 12u};
