@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "codecs/dsd/dsd2pcm.h"
-#include "host/diag.h"
+#include "core/diag.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 # Script mode: writes OUT, a C++ source holding the files FILES (paths
 # relative to SRC) as byte arrays in the table WEB_ASSETS, each under
 # "/" and its file name, with its content type.
-set(body "// Generated from the files of web/ at build time. Do not edit.\n#include <cstddef>\n\n")
+set(body "// Generated from the page files of the web remote at build time. Do not edit.\n#include <cstddef>\n\n")
 string(APPEND body "struct web_asset {\n    const char *path;\n    const char *type;\n"
                    "    const unsigned char *data;\n    std::size_t size;\n};\n\n")
 set(table "")

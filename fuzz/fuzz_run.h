@@ -7,11 +7,11 @@
 
 #include "codecs/dsd/dsd2pcm.h"
 #include "host/codec_api.h"
-#include "host/diag.h"
+#include "core/diag.h"
 #include "host/outudp.h"
-#include "host/platform.h"
-#include "host/player_main.h"
-#include "player/state.h"
+#include "core/platform.h"
+#include "player/player_main.h"
+#include "core/state.h"
 #include "player/webfile_gen.h"
 
 namespace pipd::fuzz {

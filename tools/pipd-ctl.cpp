@@ -20,10 +20,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/paths.h"
-#include "player/state.h"
-#include "player/webfile_gen.h"
-#include "web/web_client.h"
+#include "core/paths.h"
+#include "core/utf8.h"
+#include "protocol/commands.h"
+#include "protocol/status.h"
+#include "client/web_client.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 
 #include "codecs/dsd/dsd2pcm.h"
 #include "host/codec_api.h"
-#include "host/diag.h"
+#include "core/diag.h"
 #include "host/outudp.h"
-#include "host/packet_wav.h"
-#include "host/player_main.h"
+#include "sink/packet_wav.h"
+#include "player/player_main.h"
 #include "pipd_config.h"
-#include "player/state.h"
+#include "core/state.h"
 #include "player/webfile_gen.h"
 
 namespace {

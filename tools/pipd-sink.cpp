@@ -14,9 +14,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "host/outudp.h"
-#include "host/packet_wav.h"
-#include "host/paths.h"
+#include "protocol/packets.h"
+#include "sink/packet_wav.h"
+#include "core/paths.h"
 
 namespace {
 

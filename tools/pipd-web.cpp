@@ -28,12 +28,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/paths.h"
-#include "player/state.h"
+#include "core/paths.h"
+#include "protocol/commands.h"
 #include "web/api.h"
 #include "web/request_head.h"
 #include "web/status_hub.h"
-#include "web/web_client.h"
+#include "client/web_client.h"
 
 // The page and its assets (generated at build time from web/).
 struct web_asset {

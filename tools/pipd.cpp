@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/paths.h"
+#include "core/paths.h"
 #include "player/playtask.h"
 
 int main(int argc, char **argv) {

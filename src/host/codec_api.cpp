@@ -3,10 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/diag.h"
+#include "core/diag.h"
+#include "core/fifos.h"
 #include "host/outudp.h"
 #include "host/resample.h"
-#include "player/state.h"
+#include "core/state.h"
 
 namespace pipd {
 
@@ -71,46 +72,15 @@ void commit_dcache() {}
 void commit_discard_dcache() {}
 void commit_discard_idcache() {}
 
-namespace {
-const void *std_memchr(const void *s, int c, size_t n) {
-    return std::memchr(s, c, n);
-}
-} // namespace
-
-codec_api cim = {
-    0,
-    0,
-    -1,
-    0,
-    ci_codec_get_buffer,
-    ci_pcmbuf_insert,
-    ci_set_elapsed,
-    ci_read_filebuf_raw,
-    ci_getpos,
-    ci_request_buffer_raw,
-    ci_advance_buffer_raw,
-    ci_seek_buffer_raw,
-    ci_seek_complete,
-    ci_set_offset,
-    ci_configure,
-    ci_get_command,
-    ci_should_loop,
-    ci_sleep,
-    ci_yield,
-    commit_dcache,
-    commit_discard_dcache,
-    commit_discard_idcache,
-    std::strcpy,
-    std::strlen,
-    std::strcmp,
-    std::strcat,
-    std::memcpy,
-    std::memmove,
-    std::memcmp,
-    std_memchr,
-    std::qsort,
-};
-
 codec_api *ci = nullptr;
+
+int codec_next_action(int32_t *param) {
+    int action = ci->ci_get_command(param);
+    while (action == CODEC_ACTION_PAUSE) {
+        wait_cmd_fifo(1);
+        action = ci->ci_get_command(param);
+    }
+    return action;
+}
 
 } // namespace pipd

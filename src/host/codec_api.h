@@ -7,7 +7,7 @@
 
 namespace pipd {
 
-// Codec actions, the results of ci_get_command.
+// Codec actions, the results of ci_get_command (which the player answers).
 inline constexpr int CODEC_ACTION_HALT = -1;
 inline constexpr int CODEC_ACTION_NONE = 0;
 inline constexpr int CODEC_ACTION_SEEK_TIME = 1;
@@ -48,7 +48,6 @@ int ci_seek_buffer_raw(uint64_t position);
 void ci_seek_complete();
 int64_t ci_set_offset(uint64_t position);
 void ci_configure(int key, int32_t value);
-int ci_get_command(int32_t *param);
 bool ci_should_loop();
 int ci_sleep(unsigned ticks);
 void ci_yield();
@@ -134,8 +133,13 @@ static_assert(sizeof(void *) != 4 || sizeof(codec_api) == 31 * 4, "31 words on t
 static_assert(alignof(codec_api) == alignof(void *), "no slot wider than a pointer");
 #undef PIPD_CHECK_SLOT
 
-extern codec_api cim;
-extern codec_api *ci; // null until the first track starts
+// The record the decoder playing uses (the track runner's, or a test's);
+// null until the first track starts.
+extern codec_api *ci;
+
+// The next action of the player for the decoder, never a pause: while the
+// player is paused, waits for a command a second at a time and asks again.
+int codec_next_action(int32_t *param);
 
 // Resets playstat to the defaults the player task stores before each track.
 void playstat_reset(const char *name);

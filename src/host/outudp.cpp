@@ -10,10 +10,9 @@
 #include <unistd.h>
 
 #include "host/codec_api.h"
-#include "host/diag.h"
-#include "host/paths.h"
+#include "core/diag.h"
+#include "core/paths.h"
 #include "host/resample.h"
-#include "player/webfile_gen.h"
 
 namespace pipd {
 
@@ -24,21 +23,9 @@ int32_t dsdout = 0;
 
 namespace {
 
-struct rate_entry {
-    int32_t rate;
-    int32_t code;
-};
-constexpr std::array<rate_entry, 6> rate_codes{{
-    {44100, 0x13},
-    {48000, 3},
-    {88200, 0x11},
-    {96000, 1},
-    {176400, 0x10},
-    {192000, 0},
-}};
-
 std::array<int32_t, 2 * MAX_INSERT_FRAMES> data0;
 packet_sink sink_hook = nullptr;
+void (*status_hook)() = nullptr;
 
 bool outfifo_opened = false; // init_outfifo succeeded once
 bool refused = false;        // the stream's rate cannot be played
@@ -87,18 +74,6 @@ void send_partial_packet() {
 }
 
 } // namespace
-
-int32_t rate_of_code(int32_t code) {
-    for (const auto &e : rate_codes)
-        if (e.code == code) return e.rate;
-    return 0;
-}
-
-int32_t rate_code(int32_t rate) {
-    for (const auto &e : rate_codes)
-        if (e.rate == rate) return e.code;
-    return -1;
-}
 
 void error(const char *message) {
     diag("%s\n", message);
@@ -172,7 +147,7 @@ bool output_refused() {
 }
 
 int ci_pcmbuf_insert(const int32_t *first, const int32_t *second, int count) {
-    webfile_genstatus();
+    if (status_hook) status_hook();
     if (count <= 0 || !first || refused) return 1;
     if (count > MAX_INSERT_FRAMES) count = MAX_INSERT_FRAMES;
     if (second) {
@@ -196,6 +171,10 @@ int ci_pcmbuf_insert(const int32_t *first, const int32_t *second, int count) {
     else
         write_outfifo(2 * count, data0.data());
     return 1;
+}
+
+void outfifo_set_status_hook(void (*hook)()) {
+    status_hook = hook;
 }
 
 void outfifo_set_sink(packet_sink sink) {

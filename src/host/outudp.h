@@ -4,18 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/packets.h"
+
 namespace pipd {
 
-inline constexpr uint32_t OUTPUT_MAGIC = 0xABAABAAA;
-inline constexpr int PACKET_WORDS = 1028; // 4 header words, 1024 samples
-inline constexpr int PACKET_HEADER_WORDS = 4;
-inline constexpr std::size_t PACKET_BYTES = PACKET_WORDS * 4;
-inline constexpr int MAX_INSERT_FRAMES = 8192;
+inline constexpr int MAX_INSERT_FRAMES = 8192; // frames one ci_pcmbuf_insert takes
 
-// Rate code of the packet header; -1 for a rate without a code.
-int32_t rate_code(int32_t rate);
-// Sample rate of a rate code; 0 for a code without a rate.
-int32_t rate_of_code(int32_t code);
 
 extern int32_t tcpbuffer[PACKET_WORDS];
 extern int tcpbuffptr;
@@ -45,6 +39,9 @@ bool output_refused();
 // flushed packet. nullptr restores the pipe.
 using packet_sink = void (*)(const int32_t *packet, std::size_t bytes, int valid_words);
 void outfifo_set_sink(packet_sink sink);
+// Called by every ci_pcmbuf_insert before its samples go out: the player
+// publishes its status there. nullptr for none.
+void outfifo_set_status_hook(void (*hook)());
 
 // Back to the state before the first rate report (tests).
 void outfifo_reset();

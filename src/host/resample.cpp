@@ -4,7 +4,7 @@
 #include <cmath>
 #include <soxr.h>
 
-#include "host/diag.h"
+#include "core/diag.h"
 #include "host/outudp.h"
 
 namespace pipd {

@@ -11,15 +11,15 @@
 #include "codecs/dsd/dsd2pcm.h"
 #include "host/buffer.h"
 #include "host/codec_api.h"
-#include "host/command.h"
-#include "host/diag.h"
-#include "host/fifos.h"
+#include "player/command.h"
+#include "core/diag.h"
+#include "core/fifos.h"
 #include "host/outudp.h"
-#include "host/paths.h"
-#include "host/platform.h"
-#include "host/player_main.h"
+#include "core/paths.h"
+#include "core/platform.h"
+#include "player/player_main.h"
 #include "player/cuesheet.h"
-#include "player/state.h"
+#include "core/state.h"
 #include "player/webfile_gen.h"
 
 namespace pipd {
@@ -183,6 +183,7 @@ int32_t next_index_by_repeat() {
 
 void player_setup() {
     dsd2pcm_init();
+    outfifo_set_status_hook(webfile_genstatus);
     diag_puts("start playtask1");
     if (!plinfo_alloc()) {
         diag_puts("plinfo playlist malloc error");

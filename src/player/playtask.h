@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "player/queue.h"
+#include "player/scan.h"
 
 namespace pipd {
 

@@ -10,9 +10,10 @@
 #include <sys/types.h>
 #include <utility>
 
-#include "host/diag.h"
+#include "core/diag.h"
 #include "player/cuesheet.h"
-#include "player/queue.h"
+#include "codecs/codecs.h"
+#include "player/scan.h"
 
 namespace pipd {
 

@@ -4,17 +4,14 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "protocol/status.h"
+
 namespace pipd {
 
-inline constexpr std::size_t STATUS_SIZE = 2048;
 
 extern int statusfd;
 extern char status_data[STATUS_SIZE];
 
-// Length of the well-formed UTF-8 sequence at s (n bytes available, n > 0),
-// 0 when the bytes there do not form one (stray continuation byte, overlong
-// form, surrogate, beyond U+10FFFF, cut short).
-std::size_t utf8_sequence_length(const unsigned char *s, std::size_t n);
 
 int init_status_fifo();
 void webfile_genstatus();

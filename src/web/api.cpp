@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "player/queue.h"
-#include "player/state.h"
+#include "core/queue.h"
+#include "protocol/commands.h"
 
 namespace pipd::web {
 

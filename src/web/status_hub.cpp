@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "player/webfile_gen.h"
+#include "protocol/status.h"
 
 namespace pipd::web {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "player/state.h"
+#include "core/state.h"
 #include "support/daemon_harness.h"
 #include "support/dsd_model.h"
 #include "support/sacd_image.h"

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "host/outudp.h"
-#include "player/state.h"
+#include "core/state.h"
 #include "support/capture.h"
+#include "player/command.h"
+#include "player/player_main.h"
 
 using namespace pipd;
 using pipd::testing::DiagCapture;

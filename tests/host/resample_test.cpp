@@ -8,9 +8,9 @@
 
 #include "host/codec_api.h"
 #include "host/outudp.h"
-#include "host/player_main.h"
+#include "player/player_main.h"
 #include "host/resample.h"
-#include "player/state.h"
+#include "core/state.h"
 #include "player/webfile_gen.h"
 #include "support/capture.h"
 #include "support/host_play.h"

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "host/codec_api.h"
-#include "host/command.h"
-#include "host/paths.h"
-#include "player/state.h"
+#include "player/command.h"
+#include "core/paths.h"
+#include "core/state.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
 

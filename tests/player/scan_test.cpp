@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "player/cuesheet.h"
-#include "player/queue.h"
-#include "player/state.h"
+#include "player/scan.h"
+#include "core/state.h"
 #include "support/temp_tree.h"
+#include "codecs/codecs.h"
 
 using namespace pipd;
 using pipd::testing::CapturedDiag;

@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 #include "host/codec_api.h"
-#include "host/paths.h"
-#include "player/queue.h"
-#include "player/state.h"
+#include "core/paths.h"
+#include "player/scan.h"
+#include "core/state.h"
 #include "support/player_state_fixture.h"
 
 using namespace pipd;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/diag.h"
+#include "core/diag.h"
 #include "host/outudp.h"
 
 namespace pipd::testing {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "host/outudp.h"
-#include "host/paths.h"
+#include "core/paths.h"
 #include "support/run_tool.h"
 #include "support/wav_writer.h"
 

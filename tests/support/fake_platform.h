@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "host/platform.h"
+#include "core/platform.h"
 
 namespace pipd::testing {
 

@@ -15,9 +15,9 @@
 #include "host/buffer.h"
 #include "host/codec_api.h"
 #include "host/outudp.h"
-#include "host/platform.h"
-#include "host/player_main.h"
-#include "player/state.h"
+#include "core/platform.h"
+#include "player/player_main.h"
+#include "core/state.h"
 #include "player/webfile_gen.h"
 #include "support/capture.h"
 

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "host/codec_api.h"
-#include "host/diag.h"
-#include "host/paths.h"
-#include "player/queue.h"
-#include "player/state.h"
+#include "core/diag.h"
+#include "core/paths.h"
+#include "player/scan.h"
+#include "core/state.h"
 #include "support/capture.h"
 
 namespace pipd::test {

@@ -11,6 +11,7 @@
 #include "host/codec_api.h"
 #include "support/run_tool.h"
 #include "support/sacd_image.h"
+#include "player/player_main.h"
 
 namespace pipd::testing::sacd {
 

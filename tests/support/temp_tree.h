@@ -16,7 +16,7 @@
 
 #include "support/capture.h"
 
-#include "host/diag.h"
+#include "core/diag.h"
 
 namespace pipd::testing {
 

@@ -22,10 +22,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/paths.h"
+#include "core/paths.h"
 #include "support/daemon_harness.h"
 #include "support/run_tool.h"
-#include "web/web_client.h"
+#include "client/web_client.h"
 
 extern char **environ;
 

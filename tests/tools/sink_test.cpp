@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/outudp.h"
-#include "player/state.h"
+#include "core/state.h"
 #include "support/alsa_file_sink.h"
 #include "support/daemon_harness.h"
 #include "support/run_tool.h"

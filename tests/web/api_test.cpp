@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "player/state.h"
+#include "core/state.h"
 #include "web/api.h"
 #include "web/status_hub.h"
-#include "web/web_client.h"
+#include "client/web_client.h"
 
 using namespace pipd;
 using namespace pipd::web;

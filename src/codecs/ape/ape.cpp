@@ -13,8 +13,7 @@
 #include "codecs/ape/ape.h"
 #include "codecs/codecs.h"
 #include "host/codec_api.h"
-#include "host/command.h"
-#include "host/diag.h"
+#include "core/diag.h"
 #include "host/outudp.h"
 
 namespace pipd {
@@ -238,11 +237,7 @@ int ape_codec_run() {
         bool restarted = false;
         while (left > 0) {
             int32_t target = 0;
-            int action = ci->ci_get_command(&target);
-            while (action == CODEC_ACTION_PAUSE) {
-                wait_cmd_fifo(1);
-                action = ci->ci_get_command(&target);
-            }
+            const int action = codec_next_action(&target);
             if (action == CODEC_ACTION_HALT) {
                 say_decoded(at.samples_done);
                 return 0;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "codecs/ape/ape.h"
-#include "host/diag.h"
+#include "core/diag.h"
 
 namespace pipd {
 

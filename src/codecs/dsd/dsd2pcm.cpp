@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "host/diag.h"
+#include "core/diag.h"
 
 namespace pipd {
 

@@ -10,10 +10,9 @@
 #include "codecs/codecs.h"
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/dsd_common.h"
-#include "codecs/staging.h"
+#include "host/staging.h"
 #include "host/codec_api.h"
-#include "host/command.h"
-#include "host/diag.h"
+#include "core/diag.h"
 
 namespace pipd {
 
@@ -103,11 +102,7 @@ int dsf_codec_run() {
     uint64_t dsd_samples = 0; // per channel
     while (left >= DSD_PER_PCM) {
         int32_t param = 0;
-        const int action = ci->ci_get_command(&param);
-        if (action == CODEC_ACTION_PAUSE) {
-            wait_cmd_fifo(1);
-            continue;
-        }
+        const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
 
         const auto *group = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&len, DSF_GROUP));

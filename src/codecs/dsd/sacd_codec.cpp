@@ -8,11 +8,10 @@
 #include "codecs/codecs.h"
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/sacd_disc.h"
-#include "codecs/staging.h"
+#include "host/staging.h"
 #include "host/codec_api.h"
-#include "host/command.h"
-#include "host/diag.h"
-#include "player/state.h"
+#include "core/diag.h"
+#include "core/state.h"
 
 namespace pipd {
 
@@ -64,10 +63,7 @@ int play_image(image_play &p) {
     start_track(p, 0);
     for (;;) {
         int32_t param = 0;
-        switch (ci->ci_get_command(&param)) {
-        case CODEC_ACTION_PAUSE:
-            wait_cmd_fifo(1);
-            continue;
+        switch (codec_next_action(&param)) {
         case CODEC_ACTION_HALT:
             return 0;
         case CODEC_ACTION_ISO_PREV:

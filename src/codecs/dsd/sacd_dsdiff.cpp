@@ -16,10 +16,9 @@
 #include "codecs/codecs.h"
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/dsd_common.h"
-#include "codecs/staging.h"
+#include "host/staging.h"
 #include "host/codec_api.h"
-#include "host/command.h"
-#include "host/diag.h"
+#include "core/diag.h"
 
 namespace pipd {
 
@@ -279,11 +278,7 @@ int dff_codec_run() {
     }
     uint64_t dsd_samples = 0; // per channel
     for (;;) {
-        const int action = ci->ci_get_command(&param);
-        if (action == CODEC_ACTION_PAUSE) {
-            wait_cmd_fifo(1);
-            continue;
-        }
+        const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
 
         uint32_t bytes = DFF_FRAME_BUFFER_SIZE;

@@ -9,8 +9,7 @@
 #include "codecs/codecs.h"
 #include "codecs/pcm/flac_decoder.h"
 #include "host/codec_api.h"
-#include "host/command.h"
-#include "host/diag.h"
+#include "core/diag.h"
 #include "host/outudp.h"
 
 namespace pipd {
@@ -395,11 +394,7 @@ int flac_codec_run() {
     int frame = 0;
     while (input && length > 0) {
         int32_t param = 0;
-        const int action = ci->ci_get_command(&param);
-        if (action == CODEC_ACTION_PAUSE) {
-            wait_cmd_fifo(1);
-            continue;
-        }
+        const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
         if (action == CODEC_ACTION_SEEK_TIME && !seek_to(param, &input, &length)) break;
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/diag.h"
+#include "core/diag.h"
 
 namespace pipd {
 

@@ -8,9 +8,8 @@
 #include <mad.h>
 
 #include "codecs/codecs.h"
-#include "codecs/staging.h"
+#include "host/staging.h"
 #include "host/codec_api.h"
-#include "host/command.h"
 
 namespace pipd {
 
@@ -42,11 +41,7 @@ unsigned char tail[MP3_WINDOW + MAD_BUFFER_GUARD];
 enum mad_flow madinput(void *data, struct mad_stream *stream) {
     auto *in = static_cast<mad_input *>(data);
     int32_t param = 0;
-    int action = ci->ci_get_command(&param);
-    while (action == CODEC_ACTION_PAUSE) {
-        wait_cmd_fifo(1);
-        action = ci->ci_get_command(&param);
-    }
+    const int action = codec_next_action(&param);
     // A seek is passed over: MP3 playback does not seek.
     if (action == CODEC_ACTION_HALT) return MAD_FLOW_STOP;
     // The whole file, its tail included, has been handed over.

@@ -9,8 +9,7 @@
 #include "codecs/codecs.h"
 #include "codecs/pcm/linear_pcm.h"
 #include "host/codec_api.h"
-#include "host/command.h"
-#include "host/diag.h"
+#include "core/diag.h"
 #include "host/outudp.h"
 
 namespace pipd {
@@ -321,11 +320,7 @@ int wav_codec_run() {
 
     for (;;) {
         int32_t param = 0;
-        const int action = ci->ci_get_command(&param);
-        if (action == CODEC_ACTION_PAUSE) {
-            wait_cmd_fifo(1);
-            continue;
-        }
+        const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
         if (action == CODEC_ACTION_SEEK_TIME) {
             const pcm_pos *p = codec->get_seek_pos(static_cast<uint32_t>(param));

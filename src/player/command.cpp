@@ -1,4 +1,4 @@
-#include "host/command.h"
+#include "player/command.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,16 +6,15 @@
 #include <unistd.h>
 
 #include "host/codec_api.h"
-#include "host/diag.h"
-#include "host/paths.h"
-#include "host/platform.h"
-#include "player/queue.h"
-#include "player/state.h"
+#include "core/diag.h"
+#include "core/paths.h"
+#include "core/platform.h"
+#include "player/scan.h"
+#include "core/state.h"
 #include "player/webfile_gen.h"
 
 namespace pipd {
 
-int cmd_fd = -1;
 
 namespace {
 
@@ -238,18 +237,6 @@ int deliver_iso_step() {
 
 } // namespace
 
-int open_cmd_fifo() {
-    // Opened for writing too, so that the pipe never stands without a
-    // writer: a waiting poll would otherwise return at once for good once
-    // the first client has closed its end.
-    cmd_fd = open(CMD_FIFO_PATH, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (cmd_fd < 0) {
-        diag_puts("#########################################");
-        diag_puts("open_cmd_fifo error");
-    }
-    return cmd_fd;
-}
-
 int check_cmd_fifo() {
     int32_t word = 0;
     // A short read (nothing waiting, no writer, part of a word) is dropped.
@@ -257,10 +244,6 @@ int check_cmd_fifo() {
     diag("read from cmd fifo %x\n", static_cast<unsigned>(word));
     checkcmd(word);
     return 1;
-}
-
-bool wait_cmd_fifo(unsigned secs) {
-    return pl_wait_readable(cmd_fd, secs);
 }
 
 int take_cmd_words() {

@@ -3,7 +3,13 @@
 
 #include <cstdint>
 
+#include "host/codec_api.h"
+
 namespace pipd {
+
+// The record every decoder reaches the host through: the host's operations
+// and the player's answer to the decoder's poll for commands.
+extern codec_api cim;
 
 // 0 when the decoder ran for 10 seconds or more, -1 otherwise (also when the
 // file cannot be opened, is shorter than the first window, or has no decoder).

@@ -1,4 +1,4 @@
-#include "codecs/staging.h"
+#include "host/staging.h"
 
 namespace pipd {
 

@@ -1,5 +1,5 @@
-// The play queue: every playable file under the scan root, sorted by path,
-// with the track list of a paired cue sheet.
+// The play queue's records: every playable file under the scan root, sorted
+// by path, with the track list of a paired cue sheet.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +34,7 @@ struct play_queue {
 
 extern play_queue plinfo;
 
-// File types by name ending (get_filetype).
+// File types by name ending (get_filetype, in the decoder table).
 inline constexpr int FILETYPE_NONE = 0;
 inline constexpr int FILETYPE_WAV = 1;
 inline constexpr int FILETYPE_APE = 2;
@@ -48,15 +48,5 @@ inline constexpr int FILETYPE_MBI = 32;
 
 // Allocates and zeroes the queue block once; false when it cannot be had.
 bool plinfo_alloc();
-
-int scan_files(const char *directory);
-int is_cuefile(const char *name);
-int get_filetype(const char *name);
-void sort_list();
-void clear_list();
-// 0 when the first n bytes of a and b are equal, -1 otherwise (exactly n
-// bytes, terminating zeros included).
-int intstrcmp(const char *a, const char *b, int n);
-void print_list();
 
 } // namespace pipd

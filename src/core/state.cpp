@@ -1,4 +1,4 @@
-#include "player/state.h"
+#include "core/state.h"
 
 namespace pipd {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <sys/types.h>
 
-#include "host/paths.h"
+#include "core/paths.h"
 
 namespace pipd {
 
@@ -24,5 +24,11 @@ inline constexpr std::array<fifo_spec, 3> PLAYER_FIFOS{{
 // Makes each pipe that does not exist yet (normally the system has made
 // them at boot); returns how many were made.
 int make_missing_fifos();
+
+// The command pipe, read by the daemon without blocking; -1 before it is open.
+extern int cmd_fd;
+int open_cmd_fifo();
+// Waits up to secs for a command word to arrive; true when one may be there.
+bool wait_cmd_fifo(unsigned secs);
 
 } // namespace pipd

@@ -1,4 +1,4 @@
-#include "web/web_client.h"
+#include "client/web_client.h"
 
 #include <arpa/inet.h>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "host/platform.h"
+#include "core/platform.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,11 +1,11 @@
-#include "host/player_main.h"
+#include "player/player_main.h"
 
 #include <gtest/gtest.h>
 #include <string>
 
 #include "host/codec_api.h"
 #include "host/outudp.h"
-#include "player/state.h"
+#include "core/state.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
 #include "support/run_tool.h"

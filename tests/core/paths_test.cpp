@@ -1,4 +1,4 @@
-#include "host/paths.h"
+#include "core/paths.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,6 +1,6 @@
-#include "host/packet_wav.h"
+#include "sink/packet_wav.h"
 
-#include "host/outudp.h"
+#include "protocol/packets.h"
 
 namespace pipd {
 

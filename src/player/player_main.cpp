@@ -1,46 +1,25 @@
-#include "host/player_main.h"
+#include "player/player_main.h"
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "codecs/codecs.h"
+#include "player/command.h"
 #include "host/buffer.h"
 #include "host/codec_api.h"
-#include "host/diag.h"
+#include "core/diag.h"
 #include "host/outudp.h"
-#include "host/platform.h"
-#include "player/queue.h"
-#include "player/state.h"
+#include "core/platform.h"
+#include "player/scan.h"
+#include "core/state.h"
 
 namespace pipd {
 
 namespace {
-
-using codec_run = int (*)();
-
-// The decoder of each file type; none for types that are never played.
-codec_run decoder_for(int type) {
-    switch (type) {
-    case FILETYPE_WAV:
-        return wav_codec_run;
-    case FILETYPE_APE:
-        return ape_codec_run;
-    case FILETYPE_FLAC:
-        return flac_codec_run;
-    case FILETYPE_MP3:
-        return mp3_codec_run;
-    case FILETYPE_DSF:
-        return dsf_codec_run;
-    case FILETYPE_ISO:
-        return sacd_codec_run;
-    case FILETYPE_DFF:
-        return dff_codec_run;
-    default:
-        return nullptr;
-    }
-}
 
 // Closes the descriptor when the track ends, whichever way it ends.
 class file_handle {
@@ -59,7 +38,46 @@ class file_handle {
 
 track_outcome outcome = {false, 0, false};
 
+const void *std_memchr(const void *s, int c, size_t n) {
+    return std::memchr(s, c, n);
+}
+
 } // namespace
+
+codec_api cim = {
+    0,
+    0,
+    -1,
+    0,
+    ci_codec_get_buffer,
+    ci_pcmbuf_insert,
+    ci_set_elapsed,
+    ci_read_filebuf_raw,
+    ci_getpos,
+    ci_request_buffer_raw,
+    ci_advance_buffer_raw,
+    ci_seek_buffer_raw,
+    ci_seek_complete,
+    ci_set_offset,
+    ci_configure,
+    ci_get_command,
+    ci_should_loop,
+    ci_sleep,
+    ci_yield,
+    commit_dcache,
+    commit_discard_dcache,
+    commit_discard_idcache,
+    std::strcpy,
+    std::strlen,
+    std::strcmp,
+    std::strcat,
+    std::memcpy,
+    std::memmove,
+    std::memcmp,
+    std_memchr,
+    std::qsort,
+};
+
 
 track_outcome last_track_outcome() {
     return outcome;

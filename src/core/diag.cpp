@@ -1,4 +1,4 @@
-#include "host/diag.h"
+#include "core/diag.h"
 
 #include <cstdarg>
 
