@@ -15,6 +15,7 @@
 #include "host/codec_api.h"
 #include "core/diag.h"
 #include "host/outudp.h"
+#include "host/bytes.h"
 
 namespace pipd {
 
@@ -38,10 +39,6 @@ std::array<uint32_t, MAX_SEEKPOINTS> seektablebuf;
 // Stands in for the input when the host has none, so that the entropy
 // decoder always gets a valid pointer (with 0 bytes available).
 constexpr uint8_t no_input[4] = {};
-
-uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 // The input at the cursor; with none (an input error), an empty buffer.
 const uint8_t *request_input(uint32_t *available) {
@@ -159,7 +156,7 @@ int ape_id3check() {
     auto *p = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&n, 10));
     if (!p || n < 10) return -1;
     if (ci->memcmp(p, "ID3", 3) != 0) return 0;
-    const int size = (p[6] << 21) + (p[7] << 14) + (p[8] << 7) + p[9] + ((p[5] & 0x10) ? 20 : 10);
+    const int size = static_cast<int>(syncsafe32(p + 6)) + ((p[5] & 0x10) ? 20 : 10);
     diag("the id3 size is %d\n", size);
     return size;
 }

@@ -6,6 +6,7 @@
 
 #include "codecs/ape/ape.h"
 #include "core/diag.h"
+#include "host/bytes.h"
 
 namespace pipd {
 
@@ -21,13 +22,6 @@ constexpr uint16_t FLAG_8_BIT = 1;
 constexpr uint16_t FLAG_EXTRA_WORD = 4;
 constexpr uint16_t FLAG_24_BIT = 8;
 constexpr uint16_t FLAG_SEEK_COUNT = 16;
-
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 // Samples per frame of the older layout, by version and level.
 uint32_t old_blocksperframe(int16_t version, uint16_t compressiontype) {

@@ -5,22 +5,9 @@
 #include <cstdint>
 
 #include "host/codec_api.h"
+#include "host/bytes.h"
 
 namespace pipd::dsd {
-
-inline uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-inline uint64_t le64(const uint8_t *p) {
-    return le32(p) | uint64_t{le32(p + 4)} << 32;
-}
-
-// n bytes (at most 8), most significant first.
-inline uint64_t be(const uint8_t *p, int n) {
-    uint64_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-    return v;
-}
 
 // Playing position in ms of a count of DSD64 samples per channel. The count
 // is 64-bit, so the position does not wrap after 2^32 samples (25 minutes).

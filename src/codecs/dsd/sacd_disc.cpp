@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "host/codec_api.h"
+#include "host/bytes.h"
 
 namespace pipd {
 
@@ -22,13 +23,6 @@ constexpr uint8_t TEXT_TYPE_TITLE = 1;
 constexpr uint32_t IGL_SECTORS = 2;
 constexpr uint32_t ACC_SECTORS = 32;
 constexpr int DATA_TYPE_AUDIO = 2;
-
-uint16_t be16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
 
 bool id_is(const uint8_t *p, const char (&id)[9]) {
     return std::memcmp(p, id, 8) == 0;

@@ -11,6 +11,7 @@
 #include "host/codec_api.h"
 #include "core/diag.h"
 #include "host/outudp.h"
+#include "host/bytes.h"
 
 namespace pipd {
 
@@ -42,16 +43,6 @@ uint64_t metadata_damage = 0;
 // 16 bytes more.
 uint32_t frame_request = 32768;
 uint32_t sync_request = 32784;
-
-uint32_t be(const uint8_t *p, int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
-    return v;
-}
-
-uint64_t be64(const uint8_t *p) {
-    return static_cast<uint64_t>(be(p, 4)) << 32 | be(p + 4, 4);
-}
 
 // Requests n bytes at the cursor.
 const uint8_t *request_input(uint32_t n, uint32_t *available) {
@@ -251,7 +242,7 @@ int flac_id3check() {
     auto *p = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&n, 10));
     if (!p || n < 10) return -1;
     if (ci->memcmp(p, "ID3", 3) != 0) return 0;
-    int size = p[6] * (1 << 21) + p[7] * (1 << 14) + p[8] * (1 << 7) + p[9] + 10;
+    int size = static_cast<int>(syncsafe32(p + 6)) + 10;
     if (p[5] & 0x10) size += 10;
     diag("the id3 size is %d\n", size);
     return size;

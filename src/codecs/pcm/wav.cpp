@@ -11,6 +11,7 @@
 #include "host/codec_api.h"
 #include "core/diag.h"
 #include "host/outudp.h"
+#include "host/bytes.h"
 
 namespace pipd {
 
@@ -39,13 +40,6 @@ constexpr std::array<wave_codec, 2> wave_codecs{{
     {0, nullptr},
     {WAVE_FORMAT_PCM, get_linear_pcm_codec},
 }};
-
-uint16_t le16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 bool id_is(const uint8_t *p, const char (&id)[5]) {
     return p[0] == id[0] && p[1] == id[1] && p[2] == id[2] && p[3] == id[3];
