@@ -25,10 +25,12 @@
 namespace pipd {
 
 char lastfilename[PATH_SIZE];
+namespace {
+
+// The track loop's memory of the entry started last and how many times in a
+// row it was started.
 char last_name[PATH_SIZE];
 int32_t lastcnt = 0;
-
-namespace {
 
 track_runner run_track = player_main;
 

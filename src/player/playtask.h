@@ -9,10 +9,6 @@
 namespace pipd {
 
 extern char lastfilename[PATH_SIZE]; // path of the last-played file
-// The track loop's memory of the entry started last and how many times in a
-// row it was started.
-extern char last_name[PATH_SIZE];
-extern int32_t lastcnt;
 
 inline constexpr std::size_t LAST_FILE_BYTES = 4 + PATH_SIZE;
 

@@ -15,9 +15,11 @@
 
 namespace pipd {
 
-std::array<char, ISO_SONG_SIZE> iso_song;
-
 namespace {
+
+// Title of the image track playing (iso_psong points here while an image
+// plays); emptied at the start of each image.
+std::array<char, ISO_SONG_SIZE> iso_song;
 
 constexpr uint32_t DSD_BYTES_PER_SECOND = 352800; // one channel at 2,822,400 bit/s
 

@@ -11,10 +11,6 @@ namespace pipd {
 inline constexpr int ISO_SONG_SIZE = 512;
 inline constexpr int SACD_DSD_FRAME_BYTES = 9408; // 1/75 s of two byte-interleaved channels
 
-// Title of the image track playing (iso_psong points here while an image
-// plays); emptied at the start of each image.
-extern std::array<char, ISO_SONG_SIZE> iso_song;
-
 // Copies a title into a buffer of capacity bytes, NUL-terminated; a title
 // too long for it is cut before the first UTF-8 character that does not fit
 // whole. Returns the length copied.

@@ -23,11 +23,11 @@
 namespace pipd {
 
 dff_info dff;
-std::array<uint8_t, DFF_FRAME_BUFFER_SIZE> dst_buffer;
-
 using namespace dsd;
 
 namespace {
+
+std::array<uint8_t, DFF_FRAME_BUFFER_SIZE> dst_buffer;
 
 constexpr uint32_t CHUNK_HEADER = 12;
 constexpr uint32_t DSD_FRAME_RATE = 75;

@@ -31,7 +31,6 @@ struct dff_info {
 extern dff_info dff;
 
 inline constexpr uint32_t DFF_FRAME_BUFFER_SIZE = 16384;
-extern std::array<uint8_t, DFF_FRAME_BUFFER_SIZE> dst_buffer;
 
 // Walks the file from position 0 and fills dff. 1 when a sound chunk
 // ("DSD " or "DST ") was found, the input then standing at its data; 0 on

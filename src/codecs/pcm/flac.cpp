@@ -18,10 +18,10 @@ namespace pipd {
 flac_context fc;
 flac_seekpoint seekpoints[FLAC_MAX_SEEKPOINTS];
 int nseekpoints = 0;
-const uint8_t *bit_buffer = nullptr;
-uint32_t buff_size = 0;
-
 namespace {
+
+const uint8_t *bit_buffer = nullptr; // last window the sync search handed on
+uint32_t buff_size = 0;
 
 constexpr int STREAMINFO_SIZE = 34;
 constexpr int SEEKPOINT_SIZE = 18;

@@ -104,8 +104,6 @@ struct flac_seekpoint {
 extern flac_context fc;
 extern flac_seekpoint seekpoints[FLAC_MAX_SEEKPOINTS];
 extern int nseekpoints;
-extern const uint8_t *bit_buffer; // last window the sync search handed on
-extern uint32_t buff_size;
 
 // Size of a leading ID3v2 tag, 0 without one, -1 when fewer than 10 bytes
 // can be read.
