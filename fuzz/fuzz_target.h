@@ -26,10 +26,7 @@
 #include "fuzz/memory_file.h"
 
 #ifndef PIPD_FUZZ_FILE_START
-#define PIPD_FUZZ_FILE_START(control)                                                              \
-    uint64_t {                                                                                     \
-        0                                                                                          \
-    }
+#define PIPD_FUZZ_FILE_START(control) static_cast<uint64_t>(0)
 #endif
 #ifndef PIPD_FUZZ_FRAME_CAP
 #define PIPD_FUZZ_FRAME_CAP (int64_t{2} * pipd::fuzz::MIN_FILE)
