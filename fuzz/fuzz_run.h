@@ -18,7 +18,35 @@ namespace pipd::fuzz {
 
 inline constexpr std::size_t MIN_FILE = 131072;
 
-inline void prepare_player() {
+// Bounds on the work of one input, past which the track is stopped through
+// the halt path a queue jump takes, as the decoder meets it at its next
+// command poll: a header that claims far more than the input holds (blocks
+// of a million samples decoded from the zero padding) would otherwise make
+// one input cost seconds. frame_cap counts the frames handed to the output;
+// poll_cap the decoder's command polls, one before each block it decodes,
+// also the blocks a seek decodes to skip them.
+inline int64_t frame_cap = INT64_MAX;
+inline int64_t poll_cap = INT64_MAX;
+inline int64_t frames_out = 0;
+inline int64_t polls = 0;
+
+inline int capped_insert(const int32_t *first, const int32_t *second, int count) {
+    const int r = ci_pcmbuf_insert(first, second, count);
+    if (count > 0) frames_out += count;
+    if (frames_out >= frame_cap) plaction = PLAYER_ACTION_GOTO;
+    return r;
+}
+
+inline int capped_command(int32_t *param) {
+    if (++polls > poll_cap) plaction = PLAYER_ACTION_GOTO;
+    return ci_get_command(param);
+}
+
+inline void prepare_player(int64_t frames, int64_t command_polls) {
+    frame_cap = frames;
+    poll_cap = command_polls;
+    cim.ci_pcmbuf_insert = capped_insert;
+    cim.ci_get_command = capped_command;
     diag_set_stream(nullptr);
     dsd2pcm_init();
     status_fifo_detach();
@@ -37,6 +65,8 @@ inline int play(const char *path, uint8_t control) {
     plaction = PLAYER_ACTION_NONE;
     ploffset = (control & 1) ? static_cast<int32_t>(control >> 1) * 97 : -1;
     playstat_reset(path);
+    frames_out = 0;
+    polls = 0;
     player_main(path);
     return last_track_outcome().decoder_result;
 }

@@ -11,65 +11,47 @@
 //
 // A target file defines PIPD_FUZZ_ENDING (for example "flac") and includes
 // this header. It may define PIPD_FUZZ_FILE_START(control) as the file
-// offset where the input's bytes go (the bytes before it read as zeros).
+// offset where the input's bytes go (the bytes before it read as zeros),
+// PIPD_FUZZ_FRAME_CAP as the frames played per input at most, by default
+// more than the first window holds of the narrowest samples (8-bit mono),
+// so that only inputs that claim more than they hold are cut short; and
+// PIPD_FUZZ_POLL_CAP as the decoder's command polls per input at most, by
+// default unbounded (see pipd::fuzz::frame_cap).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "fuzz/fuzz_run.h"
+#include "fuzz/memory_file.h"
 
 #ifndef PIPD_FUZZ_FILE_START
-#define PIPD_FUZZ_FILE_START(control) uint64_t{0}
+#define PIPD_FUZZ_FILE_START(control) static_cast<uint64_t>(0)
+#endif
+#ifndef PIPD_FUZZ_FRAME_CAP
+#define PIPD_FUZZ_FRAME_CAP (int64_t{2} * pipd::fuzz::MIN_FILE)
+#endif
+#ifndef PIPD_FUZZ_POLL_CAP
+#define PIPD_FUZZ_POLL_CAP INT64_MAX
 #endif
 
 namespace {
 
-int memfd = -1;
-std::string link_path;
-
-void cleanup() {
-    if (!link_path.empty()) unlink(link_path.c_str());
-}
+pipd::fuzz::memory_file *input = nullptr;
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    memfd = memfd_create("pipd-fuzz", 0);
-    if (memfd < 0) {
-        std::perror("memfd_create");
-        std::abort();
-    }
-    char dir[] = "/tmp/pipd-fuzz-XXXXXX";
-    if (!mkdtemp(dir)) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
-    link_path = std::string(dir) + "/input." PIPD_FUZZ_ENDING;
-    const std::string target = "/proc/self/fd/" + std::to_string(memfd);
-    if (symlink(target.c_str(), link_path.c_str()) != 0) {
-        std::perror("symlink");
-        std::abort();
-    }
-    std::atexit(cleanup);
-    pipd::fuzz::prepare_player();
+    static pipd::fuzz::memory_file file(PIPD_FUZZ_ENDING);
+    input = &file;
+    pipd::fuzz::prepare_player(PIPD_FUZZ_FRAME_CAP, PIPD_FUZZ_POLL_CAP);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
-    if (ftruncate(memfd, 0) != 0) return 0;
-    const uint64_t start = PIPD_FUZZ_FILE_START(data[0]);
-    if (size > 1 && pwrite(memfd, data + 1, size - 1, static_cast<off_t>(start)) !=
-                        static_cast<ssize_t>(size - 1))
+    if (!input->fill(data + 1, size - 1, PIPD_FUZZ_FILE_START(data[0]), pipd::fuzz::MIN_FILE))
         return 0;
-    if (start + size - 1 < pipd::fuzz::MIN_FILE && ftruncate(memfd, pipd::fuzz::MIN_FILE) != 0)
-        return 0;
-    pipd::fuzz::play(link_path.c_str(), data[0]);
+    pipd::fuzz::play(input->path(), data[0]);
     return 0;
 }
