@@ -5,8 +5,5 @@
 // after 10 polls, which hold the first whole frame of every seed
 // (fuzz/make_ape_seeds.sh).
 #define PIPD_FUZZ_ENDING "ape"
-#define PIPD_FUZZ_POLL_CAP                                                                         \
-    int64_t {                                                                                      \
-        10                                                                                         \
-    }
+#define PIPD_FUZZ_POLL_CAP 10
 #include "fuzz/fuzz_target.h"

@@ -1,5 +1,4 @@
-// One fuzz input played through the player: shared by the fuzz target and
-// the regression test that replays the inputs that once failed.
+// One fuzz input played through the player, with bounds on its work.
 #pragma once
 
 #include <cstddef>
