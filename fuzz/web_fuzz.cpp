@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "player/queue.h"
+#include "core/queue.h"
 #include "web/api.h"
 #include "web/request_head.h"
 
