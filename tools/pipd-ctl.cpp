@@ -9,26 +9,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
-#include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
-#include <poll.h>
 #include <string>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
+#include "client/command_pipe.h"
+#include "client/queue_report.h"
+#include "client/status_source.h"
 #include "core/paths.h"
-#include "core/utf8.h"
 #include "protocol/commands.h"
-#include "protocol/status.h"
-#include "client/web_client.h"
 
 namespace {
 
-using json = nlohmann::json;
+using namespace pipd::client;
 using clock_type = std::chrono::steady_clock;
 
 // Exit status.
@@ -41,185 +35,8 @@ constexpr int EXIT_USAGE = 64;
 // It writes one at least every second, more often while it plays.
 constexpr int STATUS_WAIT_MS = 3000;
 
-volatile std::sig_atomic_t stop_requested = 0;
 void on_signal(int) {
-    stop_requested = 1;
-}
-
-const char *const REPEAT_NAMES[] = {"all", "one", "dir"};
-
-// ---- The status record --------------------------------------------------
-
-struct status {
-    std::string state; // "play", "pause" or "poweroff"
-    std::string track;
-    long queue_count = 0, length_ms = 0, frequency = 0, bps = 0, channels = 0, elapsed_ms = 0,
-         randid = 0, repeat = 0;
-    std::string text; // the record as it came
-};
-
-long number_field(const json &j, const char *key) {
-    auto it = j.find(key);
-    if (it == j.end() || !it->is_string()) return 0;
-    return std::strtol(it->get_ref<const std::string &>().c_str(), nullptr, 10);
-}
-
-// Text from the medium (names, titles) as it may reach a terminal: control
-// characters (C0, DEL, C1) and bytes that are not UTF-8 come out escaped
-// (\x1b, \u009b), so that a file name cannot retitle the window, move the
-// cursor or recolour the screen. Everything else passes as it is.
-std::string terminal_text(const std::string &s) {
-    std::string out;
-    char esc[8];
-    for (std::size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t n = pipd::utf8_sequence_length(
-            reinterpret_cast<const unsigned char *>(s.data()) + i, s.size() - i);
-        if (n == 1 && c >= 0x20 && c != 0x7F) {
-            out += s[i++];
-        } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned char>(s[i + 1]));
-            out += esc;
-            i += 2;
-        } else if (n > 1) {
-            out.append(s, i, n);
-            i += n;
-        } else {
-            std::snprintf(esc, sizeof esc, "\\x%02x", c);
-            out += esc;
-            ++i;
-        }
-    }
-    return out;
-}
-
-// A text field of a record, as terminal_text shows it ("" when absent).
-std::string text_field(const json &j, const char *key) {
-    auto it = j.find(key);
-    return it != j.end() && it->is_string() ? terminal_text(it->get<std::string>()) : "";
-}
-
-std::optional<status> parse_status(const std::string &text) {
-    json j = json::parse(text, nullptr, false);
-    if (!j.is_object() || !j.contains("status")) return std::nullopt;
-    status s;
-    s.text = text;
-    s.state = text_field(j, "status");
-    s.track = text_field(j, "track");
-    s.queue_count = number_field(j, "playqueueCount");
-    s.length_ms = number_field(j, "length");
-    s.frequency = number_field(j, "frequency");
-    s.bps = number_field(j, "bps");
-    s.channels = number_field(j, "channel");
-    s.elapsed_ms = number_field(j, "els");
-    s.randid = number_field(j, "randid");
-    s.repeat = number_field(j, "repeat");
-    return s;
-}
-
-// Where status records come from. A pipe has room for one reader: once the
-// web remote runs, it is that reader, and a source that asks the web remote
-// goes in front of the pipe in open_status_source().
-class status_source {
-  public:
-    virtual ~status_source() = default;
-    // The next record that the daemon writes from now on, waiting at most
-    // timeout_ms; records already waiting are older than the request.
-    virtual std::optional<status> fresh(int timeout_ms) = 0;
-    // The newest record, waiting at most timeout_ms for one.
-    virtual std::optional<status> latest(int timeout_ms) = 0;
-};
-
-class pipe_status_source : public status_source {
-  public:
-    explicit pipe_status_source(int fd) : fd_(fd) {}
-    ~pipe_status_source() override { close(fd_); }
-
-    std::optional<status> fresh(int timeout_ms) override {
-        read_waiting();
-        return latest(timeout_ms);
-    }
-
-    std::optional<status> latest(int timeout_ms) override {
-        auto until = clock_type::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            std::optional<status> s = read_waiting();
-            if (s || stop_requested) return s;
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - clock_type::now())
-                    .count();
-            if (left <= 0) return std::nullopt;
-            pollfd p{fd_, POLLIN, 0};
-            // Without a writer the pipe reads as ended and polls as hung up
-            // at once: look again a little later.
-            if (poll(&p, 1, static_cast<int>(std::min<long>(left, 100))) > 0 &&
-                !(p.revents & POLLIN))
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-
-  private:
-    // Reads the whole records waiting (at most a pipe's worth: the daemon
-    // may write them as fast as they are read); the newest of them.
-    std::optional<status> read_waiting() {
-        char block[pipd::STATUS_SIZE];
-        std::size_t got = 0;
-        for (int i = 0; i < 32; ++i) {
-            // Records are written whole (below PIPE_BUF) and read whole.
-            ssize_t n = read(fd_, block, sizeof block);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got = static_cast<std::size_t>(n);
-        }
-        if (got == 0) return std::nullopt;
-        return parse_status(std::string(block, strnlen(block, got)));
-    }
-    int fd_;
-};
-
-std::unique_ptr<status_source> open_pipe_source() {
-    int fd = open(pipd::STATUS_FIFO_PATH, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        std::fprintf(stderr, "pipd-ctl: cannot read %s: %s\n", pipd::STATUS_FIFO_PATH,
-                     std::strerror(errno));
-        return nullptr;
-    }
-    return std::make_unique<pipe_status_source>(fd);
-}
-
-// The records as the running web remote passes them on (its event stream:
-// the newest record at once, then one per change). Should the web remote
-// stop, the pipe takes over.
-class web_status_source : public status_source {
-  public:
-    explicit web_status_source(std::unique_ptr<pipd::web::web_events> events)
-        : events_(std::move(events)) {}
-
-    // The web remote holds the newest record: nothing stale waits before it.
-    std::optional<status> fresh(int timeout_ms) override { return latest(timeout_ms); }
-
-    std::optional<status> latest(int timeout_ms) override {
-        if (!events_->ended()) {
-            auto text = events_->next_status(timeout_ms);
-            if (text) return parse_status(*text);
-            if (!events_->ended()) return std::nullopt;
-        }
-        if (!pipe_ && !(pipe_ = open_pipe_source())) return std::nullopt;
-        return pipe_->latest(timeout_ms);
-    }
-
-  private:
-    std::unique_ptr<pipd::web::web_events> events_;
-    std::unique_ptr<status_source> pipe_;
-};
-
-// A running pipd-web is the status pipe's reader: ask it, else the pipe.
-std::unique_ptr<status_source> open_status_source() {
-    if (auto web = pipd::web::running_web(pipd::WEB_RUNTIME_PATH)) {
-        auto events = std::make_unique<pipd::web::web_events>();
-        if (events->open(*web, 1000)) return std::make_unique<web_status_source>(std::move(events));
-    }
-    return open_pipe_source();
+    pipd::client::stop_requested = 1;
 }
 
 int no_status() {
@@ -233,28 +50,23 @@ int no_status() {
 // ---- Commands -----------------------------------------------------------
 
 int send_word(int32_t word) {
-    int fd = open(pipd::CMD_FIFO_PATH, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        int e = errno;
-        if (e == ENXIO)
+    auto w = pipd::client::write_command_word(pipd::CMD_FIFO_PATH, word);
+    if (w.what == w.not_opened) {
+        if (w.error == ENXIO)
             std::fprintf(stderr, "pipd-ctl: pipd is not running (nobody reads %s)\n",
                          pipd::CMD_FIFO_PATH);
-        else if (e == ENOENT)
+        else if (w.error == ENOENT)
             std::fprintf(stderr, "pipd-ctl: %s is missing: is pipd installed and started?\n",
                          pipd::CMD_FIFO_PATH);
         else
             std::fprintf(stderr, "pipd-ctl: cannot write %s: %s\n", pipd::CMD_FIFO_PATH,
-                         std::strerror(e));
+                         std::strerror(w.error));
         return EXIT_NO_DAEMON;
     }
-    // One whole word per write: the pipe keeps it in one piece.
-    ssize_t n = write(fd, &word, sizeof word);
-    int e = errno;
-    close(fd);
-    if (n != static_cast<ssize_t>(sizeof word)) {
+    if (w.what == w.not_written) {
         std::fprintf(stderr, "pipd-ctl: the command was not taken: %s\n",
-                     n < 0 && e == EAGAIN ? "the command pipe is full (the daemon is stuck?)"
-                                          : std::strerror(e));
+                     w.error == EAGAIN ? "the command pipe is full (the daemon is stuck?)"
+                                       : std::strerror(w.error));
         return EXIT_NO_DAEMON;
     }
     return EXIT_OK;
@@ -263,7 +75,7 @@ int send_word(int32_t word) {
 // Waits until a fresh record satisfies done.
 bool wait_for(status_source &src, const std::function<bool(const status &)> &done) {
     auto until = clock_type::now() + std::chrono::milliseconds(STATUS_WAIT_MS);
-    while (clock_type::now() < until && !stop_requested) {
+    while (clock_type::now() < until && !pipd::client::stop_requested) {
         auto s = src.latest(STATUS_WAIT_MS);
         if (!s) return false;
         if (done(*s)) return true;
@@ -309,12 +121,6 @@ int power_on() {
     return send_word(pipd::PLAYER_ACTION_POWER_ON);
 }
 
-int parse_repeat(const std::string &text) {
-    for (int m = 0; m < 3; ++m)
-        if (text == REPEAT_NAMES[m] || text == std::to_string(m)) return m;
-    return -1;
-}
-
 // repeat [MODE]: the channel steps through the modes all, one, dir.
 int repeat(const std::optional<int> &target) {
     auto src = open_status_source();
@@ -338,70 +144,6 @@ int repeat(const std::optional<int> &target) {
 }
 
 // ---- The queue ----------------------------------------------------------
-
-struct queue_entry {
-    std::string title;
-    std::vector<std::string> cues;
-    std::vector<long> cue_ms;
-};
-
-std::optional<std::string> read_queue_text() {
-    std::FILE *f = std::fopen(pipd::QUEUE_FILE_PATH, "rb");
-    if (!f) {
-        std::fprintf(stderr, "pipd-ctl: cannot read %s: %s (is pipd running?)\n",
-                     pipd::QUEUE_FILE_PATH, std::strerror(errno));
-        return std::nullopt;
-    }
-    std::string text;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    std::fclose(f);
-    return text;
-}
-
-std::optional<std::vector<queue_entry>> parse_queue(const std::string &text) {
-    json j = json::parse(text, nullptr, false);
-    if (!j.is_array()) return std::nullopt;
-    std::vector<queue_entry> q;
-    for (const json &e : j) {
-        if (!e.is_object()) return std::nullopt;
-        queue_entry entry;
-        entry.title = text_field(e, "title");
-        auto cues = e.find("cue");
-        auto offsets = e.find("cueoffset");
-        if (cues != e.end() && offsets != e.end() && cues->is_array() && offsets->is_array())
-            for (std::size_t k = 0; k < cues->size() && k < offsets->size(); ++k) {
-                const json &t = (*cues)[k];
-                const json &o = (*offsets)[k];
-                entry.cues.push_back(t.is_string() ? terminal_text(t.get<std::string>()) : "");
-                entry.cue_ms.push_back(
-                    o.is_string()
-                        ? std::strtol(o.get_ref<const std::string &>().c_str(), nullptr, 10)
-                        : 0);
-            }
-        q.push_back(std::move(entry));
-    }
-    return q;
-}
-
-std::optional<std::vector<queue_entry>> load_queue() {
-    auto text = read_queue_text();
-    if (!text) return std::nullopt;
-    auto q = parse_queue(*text);
-    if (!q) std::fprintf(stderr, "pipd-ctl: %s is not a queue report\n", pipd::QUEUE_FILE_PATH);
-    return q;
-}
-
-std::string clock_text(long ms) {
-    long s = ms / 1000;
-    char buf[32];
-    if (s >= 3600)
-        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
-    return buf;
-}
 
 int show_queue(bool as_json) {
     if (as_json) {
@@ -439,7 +181,8 @@ int play(long entry, long track) {
         return EXIT_REFUSED;
     }
     // Entry in bits 7 and up, cue position in bits 0 to 6 (0: the start).
-    int32_t word = static_cast<int32_t>((entry - 1) << 7 | (track - 1));
+    int32_t word =
+        pipd::queue_jump_word(static_cast<int32_t>(entry - 1), static_cast<int32_t>(track - 1));
     if (int r = send_word(word)) return r;
     std::printf("playing %ld: %s%s%s\n", entry, e.title.c_str(), track > 1 ? " > " : "",
                 track > 1 ? e.cues[static_cast<std::size_t>(track - 1)].c_str() : "");
@@ -447,53 +190,6 @@ int play(long entry, long track) {
 }
 
 // ---- Showing the status -------------------------------------------------
-
-// The queue entry and cue track that a status shows.
-struct position {
-    long entry = 0; // from 1; 0 when not in the queue
-    std::string cue;
-};
-
-position locate(const status &s, const std::vector<queue_entry> &q) {
-    position p;
-    // A disc image shows "path >track title".
-    for (std::size_t i = 0; i < q.size(); ++i) {
-        const std::string &t = q[i].title;
-        if (s.track == t || s.track.rfind(t + " >", 0) == 0) {
-            p.entry = static_cast<long>(i) + 1;
-            for (std::size_t k = 0; k < q[i].cues.size(); ++k)
-                if (s.elapsed_ms >= q[i].cue_ms[k]) p.cue = q[i].cues[k];
-            break;
-        }
-    }
-    return p;
-}
-
-std::string progress_bar(long elapsed, long length, int width) {
-    if (length <= 0) return "";
-    long filled = std::clamp(elapsed * width / length, 0L, static_cast<long>(width));
-    std::string bar(static_cast<std::size_t>(width) + 2, '-');
-    bar.front() = '[';
-    bar.back() = ']';
-    bar.replace(1, static_cast<std::size_t>(filled), static_cast<std::size_t>(filled), '#');
-    return bar;
-}
-
-std::string status_line(const status &s, const std::vector<queue_entry> &q) {
-    position p = locate(s, q);
-    std::string line = s.state;
-    line.resize(9, ' ');
-    if (p.entry > 0) line += std::to_string(p.entry) + "/" + std::to_string(q.size()) + "  ";
-    line += s.track;
-    if (!p.cue.empty()) line += " - " + p.cue;
-    if (s.state != "poweroff") {
-        line += "  " + clock_text(s.elapsed_ms);
-        if (s.length_ms > 0)
-            line +=
-                " / " + clock_text(s.length_ms) + " " + progress_bar(s.elapsed_ms, s.length_ms, 20);
-    }
-    return line;
-}
 
 int show_status(bool as_json) {
     auto src = open_status_source();
@@ -529,7 +225,7 @@ int watch(double seconds) {
     long randid = -1;
     std::string shown;
     bool told = false;
-    while (!stop_requested && (seconds <= 0 || clock_type::now() < until)) {
+    while (!pipd::client::stop_requested && (seconds <= 0 || clock_type::now() < until)) {
         auto s = src->latest(200);
         if (!s) {
             if (!told && shown.empty())
@@ -629,14 +325,11 @@ int run(const subcommand &c, const std::vector<std::string> &args) {
         if (args.size() == 1 && args[0] == flag) return true;
         return std::nullopt;
     };
-    static const std::pair<const char *, int32_t> plain[] = {
-        {"off", pipd::PLAYER_ACTION_POWER_OFF},     {"toggle", pipd::PLAYER_ACTION_PAUSE},
-        {"next", pipd::PLAYER_ACTION_NEXT},         {"prev", pipd::PLAYER_ACTION_PREV},
-        {"next-dir", pipd::PLAYER_ACTION_NEXT_DIR}, {"prev-dir", pipd::PLAYER_ACTION_PREV_DIR},
-    };
-    for (const auto &[n, word] : plain)
-        if (name == n)
-            return args.empty() ? send_word(word) : usage_error(&c, "too many arguments");
+    // The words sent as they are: toggle is the pause word; on, pause and
+    // repeat look at the status first.
+    if (name != "on" && name != "pause" && name != "repeat")
+        if (auto word = pipd::command_word(name == "toggle" ? "pause" : name))
+            return args.empty() ? send_word(*word) : usage_error(&c, "too many arguments");
     if (name == "on" || name == "pause" || name == "resume") {
         if (!args.empty()) return usage_error(&c, "too many arguments");
         return name == "on" ? power_on() : pause_or_resume(name == "pause");
