@@ -2,12 +2,10 @@
 // packets through ALSA, bit for bit; or records them into a WAV file.
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 #include "core/paths.h"
@@ -103,18 +101,10 @@ int record(const char *path) {
     reader.attach(fd);
     pipd::packet_wav_writer wav(out);
     int32_t words[pipd::PACKET_WORDS];
-    auto start = std::chrono::steady_clock::now();
-    double played = 0; // seconds of audio taken so far
+    device_pace pace;
     while (reader.next(words, [] {}) == packet_reader::PACKET) {
         wav.packet(words, pipd::PACKET_WORDS);
-        // A real device takes samples no faster than it plays them; after a
-        // gap (power off, pause, a slow start) it plays on from now.
-        auto now = std::chrono::steady_clock::now();
-        if (now > start + std::chrono::duration<double>(played + 0.05))
-            start = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(played));
-        played += 512.0 / pipd::rate_of_code(words[1]);
-        std::this_thread::sleep_until(start + std::chrono::duration<double>(played));
+        pace.take(words);
     }
     close(fd);
     bool ok = wav.finish();

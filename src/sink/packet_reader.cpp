@@ -66,6 +66,15 @@ void packet_reader::resync() {
     have_ -= at;
 }
 
+void device_pace::take(const int32_t *words) {
+    auto now = std::chrono::steady_clock::now();
+    if (now > start_ + std::chrono::duration<double>(played_ + 0.05))
+        start_ = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                           std::chrono::duration<double>(played_));
+    played_ += 512.0 / rate_of_code(words[1]);
+    std::this_thread::sleep_until(start_ + std::chrono::duration<double>(played_));
+}
+
 int open_pipe() {
     bool told = false;
     for (;;) {

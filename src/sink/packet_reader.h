@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +59,19 @@ class packet_reader {
     std::array<unsigned char, PACKET_BYTES> buf_{};
     std::size_t have_ = 0;
     bool lost_ = false; // skipping bytes since the last packet
+};
+
+// Takes packets at the pace of a real device, for a sink that has none: no
+// faster than they play; after a gap (power off, pause, a slow start) it
+// plays on from now.
+class device_pace {
+  public:
+    // Waits until the device would take the packet after words.
+    void take(const int32_t *words);
+
+  private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    double played_ = 0; // seconds of audio taken so far
 };
 
 // Opens the output pipe for reading; blocks until the daemon opens its end.

@@ -10,7 +10,7 @@ TEST(CommandWords, EveryNameButPlayHasItsWord) {
     for (const char *name : COMMAND_NAMES) {
         auto word = command_word(name);
         EXPECT_EQ(word.has_value(), std::string_view(name) != "play") << name;
-        if (word) EXPECT_GE(*word, QUEUE_JUMP_LIMIT) << name;
+        EXPECT_GE(word.value_or(QUEUE_JUMP_LIMIT), QUEUE_JUMP_LIMIT) << name;
     }
     EXPECT_EQ(command_word("toggle"), std::nullopt);
     EXPECT_EQ(command_word("next-dir"), PLAYER_ACTION_NEXT_DIR);

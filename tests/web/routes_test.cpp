@@ -53,7 +53,9 @@ TEST(WebRoutes, GuardsAndAnswers) {
         auto res = cli.send(req);
         ASSERT_TRUE(res) << r.method << " " << r.path;
         EXPECT_EQ(res->status, r.status) << r.method << " " << r.path;
-        if (*r.body) EXPECT_EQ(res->body, r.body) << r.method << " " << r.path;
+        if (*r.body) {
+            EXPECT_EQ(res->body, r.body) << r.method << " " << r.path;
+        }
     }
     hub.stop();
     svr.stop();
