@@ -39,7 +39,6 @@ TEST(WebRoutes, GuardsAndAnswers) {
                  {},
                  200,
                  R"({"entries":[{"entry":0,"path":"media/pi/a.wav"}]})"},
-             row{"DELETE", "/api/queue", {}, 405, ""},
              row{"POST", "/api/command", json_type, 401, R"({"error":"a token is needed"})"},
              row{"POST", "/api/command", {{"Authorization", "Bearer wrong"}}, 403, ""},
              row{"POST", "/api/command", {{"Authorization", "Bearer secret"}}, 415, ""},
@@ -60,18 +59,4 @@ TEST(WebRoutes, GuardsAndAnswers) {
     hub.stop();
     svr.stop();
     listener.join();
-}
-
-TEST(WebRoutes, HostNames) {
-    const std::vector<std::string> names = {"player", "player.local"};
-    for (auto [host, ok] : {std::pair{"", true},
-                            {"192.168.1.5:8080", true},
-                            {"[::1]:80", true},
-                            {"[fe80::1%25eth0]", true},
-                            {"PLAYER.local.", true},
-                            {"localhost", true},
-                            {"evil.example", false},
-                            {"[::1]x", false},
-                            {"[zz]", false}})
-        EXPECT_EQ(host_allowed(host, names), ok) << host;
 }
