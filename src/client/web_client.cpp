@@ -270,7 +270,7 @@ std::optional<std::string> web_events::next_status(int timeout_ms) {
                 at = nl + 1;
                 auto value = [&line](std::size_t from) {
                     return from < line.size() && line[from] == ' ' ? line.substr(from + 1)
-                                                                  : line.substr(from);
+                                                                   : line.substr(from);
                 };
                 if (line.rfind("event:", 0) == 0)
                     name = value(6);

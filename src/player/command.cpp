@@ -5,22 +5,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "host/codec_api.h"
 #include "core/diag.h"
 #include "core/paths.h"
 #include "core/platform.h"
-#include "player/scan.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "player/scan.h"
 #include "player/webfile_gen.h"
 
 namespace pipd {
 
-
 namespace {
-
-// Queue jump words: entry index from bit 7 up, cue position in bits 0 to 6.
-constexpr int32_t QUEUE_JUMP_LIMIT = 0x04000000;
-constexpr int32_t CUE_POSITION_MASK = 0x7F;
 
 // A next or previous step that ci_get_command has already handed to the
 // disc image decoder, and that later polls must not report again: the
@@ -97,7 +92,7 @@ void queue_jump(int32_t word) {
     diag("go plsize %d\n", plinfo.count);
     diag("but_nok %d\n", word);
     int32_t count = queue_count();
-    int32_t i = word >> 7;
+    int32_t i = word >> QUEUE_JUMP_SHIFT;
     int32_t c = word & CUE_POSITION_MASK;
     if (i >= count) i = 0;
     if (c == 0) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace pipd {
 
@@ -20,5 +22,41 @@ inline constexpr int32_t PLAYER_ACTION_POWER_ON = 0x40000007;
 inline constexpr int32_t PLAYER_ACTION_REPEAT = 0x40000008;
 inline constexpr int32_t PLAYER_ACTION_NEXT_DIR = 0x40000009;
 inline constexpr int32_t PLAYER_ACTION_PREV_DIR = 0x4000000a;
+
+// Queue jump words: entry index from bit 7 up, cue position in bits 0 to 6
+// (0: the entry's start, k: its cue track k). Words from the limit on are
+// actions.
+inline constexpr int32_t QUEUE_JUMP_LIMIT = 0x04000000;
+inline constexpr int QUEUE_JUMP_SHIFT = 7;
+inline constexpr int32_t CUE_POSITION_MASK = 0x7F;
+
+// The jump word to queue entry index entry (from 0), at cue position cue.
+constexpr int32_t queue_jump_word(int32_t entry, int32_t cue) {
+    return entry << QUEUE_JUMP_SHIFT | cue;
+}
+
+// The command words that clients name, each a word of its own.
+struct named_command {
+    const char *name;
+    int32_t word;
+};
+inline constexpr named_command NAMED_COMMANDS[] = {
+    {"on", PLAYER_ACTION_POWER_ON},       {"off", PLAYER_ACTION_POWER_OFF},
+    {"pause", PLAYER_ACTION_PAUSE},       {"next", PLAYER_ACTION_NEXT},
+    {"prev", PLAYER_ACTION_PREV},         {"repeat", PLAYER_ACTION_REPEAT},
+    {"next-dir", PLAYER_ACTION_NEXT_DIR}, {"prev-dir", PLAYER_ACTION_PREV_DIR},
+};
+
+// Every command name, in the order the usage lists them: the named words,
+// then "play", which takes a queue entry and a cue track.
+inline constexpr const char *COMMAND_NAMES[] = {"on",     "off",      "pause",    "next", "prev",
+                                                "repeat", "next-dir", "prev-dir", "play"};
+
+// The word of a named command; nothing for any other name ("play" too).
+constexpr std::optional<int32_t> command_word(std::string_view name) {
+    for (const auto &c : NAMED_COMMANDS)
+        if (name == c.name) return c.word;
+    return std::nullopt;
+}
 
 } // namespace pipd

@@ -1,8 +1,6 @@
 #include "web/api.h"
 
-#include <cerrno>
-#include <cstdlib>
-
+#include "client/queue_report.h"
 #include "core/queue.h"
 #include "protocol/commands.h"
 
@@ -12,60 +10,32 @@ namespace {
 
 using json = nlohmann::json;
 
-// A decimal number written as a JSON string, as the daemon's reports have
-// them; nothing when it is not one.
-std::optional<long> number_text(const json &v) {
-    if (!v.is_string()) return std::nullopt;
-    const std::string &s = v.get_ref<const std::string &>();
-    if (s.empty()) return std::nullopt;
-    char *end = nullptr;
-    errno = 0;
-    long n = std::strtol(s.c_str(), &end, 10);
-    if (*end || errno) return std::nullopt;
-    return n;
-}
-
-struct named_word {
-    const char *name;
-    int32_t word;
-};
-constexpr named_word WORDS[] = {
-    {"on", PLAYER_ACTION_POWER_ON}, {"off", PLAYER_ACTION_POWER_OFF},
-    {"pause", PLAYER_ACTION_PAUSE}, {"next", PLAYER_ACTION_NEXT},
-    {"prev", PLAYER_ACTION_PREV},   {"repeat", PLAYER_ACTION_REPEAT},
-    {"next-dir", PLAYER_ACTION_NEXT_DIR}, {"prev-dir", PLAYER_ACTION_PREV_DIR},
-};
-
 // Cue positions travel in the word's low 7 bits.
-constexpr long TRACK_LIMIT = 0x80;
+constexpr long TRACK_LIMIT = CUE_POSITION_MASK + 1;
 
 } // namespace
 
 std::optional<json> queue_for_api(std::string_view report) {
-    json q = json::parse(report, nullptr, false);
-    if (!q.is_array()) return std::nullopt;
+    auto q = client::parse_queue_report(report);
+    if (!q) return std::nullopt;
     json entries = json::array();
-    for (std::size_t i = 0; i < q.size(); ++i) {
-        const json &e = q[i];
-        if (!e.is_object()) return std::nullopt;
-        auto title = e.find("title");
-        if (title == e.end() || !title->is_string()) return std::nullopt;
+    for (std::size_t i = 0; i < q->size(); ++i) {
+        const client::report_entry &e = (*q)[i];
+        if (!e.title) return std::nullopt;
         // The entry number is the jump word's index: the count over 128.
         long index = static_cast<long>(i);
-        if (auto count = e.find("count"); count != e.end())
-            if (auto n = number_text(*count); n && *n >= 0) index = *n >> 7;
-        json out = {{"entry", index}, {"path", *title}};
-        auto cues = e.find("cue");
-        auto offsets = e.find("cueoffset");
-        if (cues != e.end() && cues->is_array()) {
+        if (e.count)
+            if (auto n = client::decimal_text(*e.count); n && *n >= 0)
+                index = *n >> QUEUE_JUMP_SHIFT;
+        json out = {{"entry", index}, {"path", *e.title}};
+        if (e.has_cues) {
             json tracks = json::array();
-            for (std::size_t k = 0; k < cues->size(); ++k) {
-                const json &t = (*cues)[k];
+            for (std::size_t k = 0; k < e.cues.size(); ++k) {
                 long start = 0;
-                if (offsets != e.end() && offsets->is_array() && k < offsets->size())
-                    start = number_text((*offsets)[k]).value_or(0);
+                if (k < e.offsets.size() && e.offsets[k])
+                    start = client::decimal_text(*e.offsets[k]).value_or(0);
                 tracks.push_back({{"track", static_cast<long>(k)},
-                                  {"title", t.is_string() ? t : json("")},
+                                  {"title", e.cues[k].value_or("")},
                                   {"start", start}});
             }
             out["tracks"] = std::move(tracks);
@@ -101,8 +71,7 @@ command_request parse_command(std::string_view body) {
     auto cmd = j.find("command");
     if (cmd == j.end() || !cmd->is_string()) return r.error = "no \"command\" text", r;
     const std::string &name = cmd->get_ref<const std::string &>();
-    for (const auto &w : WORDS)
-        if (name == w.name) return r.word = w.word, r;
+    if (auto word = command_word(name)) return r.word = *word, r;
     if (name != "play") return r.error = "unknown command \"" + name + "\"", r;
     auto entry = j.find("entry");
     if (entry == j.end() || !entry->is_number_integer())
@@ -117,7 +86,7 @@ command_request parse_command(std::string_view body) {
         if (t < 0 || t >= TRACK_LIMIT)
             return r.error = "\"track\" must lie in 0.." + std::to_string(TRACK_LIMIT - 1), r;
     }
-    r.word = static_cast<int32_t>((e << 7) | t);
+    r.word = queue_jump_word(static_cast<int32_t>(e), static_cast<int32_t>(t));
     return r;
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/commands.h"
+
 namespace pipd::web {
 
 // The queue report as the API serves it:
@@ -31,7 +33,6 @@ bool shows_effect(int32_t word, const nlohmann::json &before, const nlohmann::js
                   bool shifted);
 
 // The command names, in the order the usage lists them.
-inline constexpr const char *COMMAND_NAMES[] = {"on",     "off",      "pause",    "next", "prev",
-                                                "repeat", "next-dir", "prev-dir", "play"};
+using pipd::COMMAND_NAMES;
 
 } // namespace pipd::web

@@ -5,9 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
-#include <vector>
 
-#include "protocol/status.h"
+#include "client/status_source.h"
 
 namespace pipd::web {
 
@@ -124,8 +123,7 @@ void status_reader::stop() {
 
 void status_reader::run() {
     int fd = -1;
-    std::string pending;
-    std::vector<char> buf(STATUS_SIZE * 16);
+    client::status_record_reader records(16);
     for (;;) {
         int wait_ms = -1;
         if (fd < 0) {
@@ -142,25 +140,14 @@ void status_reader::run() {
         if (n < 0 && errno != EINTR) break;
         if (p[0].revents) break;
         if (fd < 0 || !(p[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-        ssize_t got = read(fd, buf.data(), buf.size());
-        if (got > 0) {
-            pending.append(buf.data(), static_cast<std::size_t>(got));
-            // Records are written whole, 2048 bytes each: one JSON text and
-            // zero bytes.
-            std::size_t at = 0;
-            for (; pending.size() - at >= STATUS_SIZE; at += STATUS_SIZE) {
-                const char *rec = pending.data() + at;
-                hub_.put_record(std::string_view(rec, strnlen(rec, STATUS_SIZE)));
-            }
-            pending.erase(0, at);
-        } else if (got == 0) {
+        long got = records.read_from(fd, [this](std::string_view r) { hub_.put_record(r); });
+        if (got == 0) {
             // Every writer has closed the pipe: the daemon is gone. A fresh
             // descriptor waits quietly for the next writer (the old one
             // would report the hang-up for ever).
             hub_.put_daemon_gone();
             close(fd);
             fd = -1;
-            pending.clear();
             pollfd w{wake_[0], POLLIN, 0};
             if (poll(&w, 1, 100) > 0) break;
         }

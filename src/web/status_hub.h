@@ -52,8 +52,8 @@ class status_hub {
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     status_view view_;
-    nlohmann::json last_;          // the newest record, parsed
-    long published_second_ = -1;   // elapsed second of the last event
+    nlohmann::json last_;        // the newest record, parsed
+    long published_second_ = -1; // elapsed second of the last event
     bool stop_ = false;
 };
 
