@@ -13,12 +13,11 @@
 #include "core/state.h"
 #include "player/webfile_gen.h"
 #include "support/capture.h"
-#include "support/host_play.h"
+#include "support/sandbox.h"
 #include "support/mp3_files.h"
 
 using namespace pipd;
 using namespace pipd::testing;
-using namespace pipd::mp3_testing;
 
 namespace {
 
@@ -63,7 +62,7 @@ class ResampledPlayback : public ::testing::Test {
             GTEST_SKIP() << "flac, lame or madplay missing";
         ASSERT_FALSE(dir_.path().empty());
     }
-    scratch_dir dir_{PIPD_BINARY_DIR "/scratch"};
+    TempDir dir_;
 };
 
 TEST_F(ResampledPlayback, ToneKeepsItsPitchAndLengthInEveryContainer) {

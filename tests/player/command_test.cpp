@@ -18,7 +18,7 @@
 #include "support/player_state_fixture.h"
 
 using namespace pipd;
-using namespace pipd::test;
+using namespace pipd::testing;
 
 namespace {
 
@@ -83,7 +83,7 @@ class Commands : public ::testing::Test {
         EXPECT_EQ(plaction, action);
     }
 
-    diag_capture diag;
+    DiagCapture diag;
     int cmd_write = -1;
     int status_read = -1;
 };

@@ -17,7 +17,7 @@
 #include "support/player_state_fixture.h"
 
 using namespace pipd;
-using namespace pipd::test;
+using namespace pipd::testing;
 using json = nlohmann::json;
 
 namespace {
@@ -255,7 +255,7 @@ TEST_F(Reports, StatusPipeFollowsItsReader) {
     if (!make_private_tmp()) GTEST_SKIP() << "no private root";
     ASSERT_TRUE(make_fifo(STATUS_FIFO_PATH));
     ignore_sigpipe();
-    diag_capture diag;
+    DiagCapture diag;
 
     // Nobody reads: nothing opens, nothing is printed, records are lost.
     EXPECT_EQ(init_status_fifo(), -1);

@@ -9,9 +9,8 @@
 
 #include "support/flac_files.h"
 
-namespace pipd::mp3_testing {
+namespace pipd::testing {
 
-using namespace pipd::flac_testing;
 
 // Encodes a 16-bit source with lame. No info frame (-t): madplay skips it
 // while the player plays it as the silent frame it is.
@@ -37,7 +36,7 @@ inline std::vector<int32_t> madplay_samples(const std::string &path, const std::
                             shell_quote(path) + " 2>/dev/null";
     std::vector<int32_t> out;
     if (std::system(cmd.c_str()) != 0) return out;
-    const std::vector<uint8_t> b = read_file(raw);
+    const std::vector<uint8_t> b = read_bytes(raw);
     ::unlink(raw.c_str());
     out.reserve(b.size() / 3);
     for (std::size_t i = 0; i + 3 <= b.size(); i += 3) {
@@ -82,4 +81,4 @@ inline double tone_frequency(const std::vector<int32_t> &stereo, int rate) {
     return periods > 0 ? periods * rate / (last - first) : 0;
 }
 
-} // namespace pipd::mp3_testing
+} // namespace pipd::testing

@@ -22,9 +22,7 @@
 #include "core/state.h"
 #include "support/capture.h"
 
-namespace pipd::test {
-
-using diag_capture = pipd::testing::DiagCapture;
+namespace pipd::testing {
 
 struct cue_spec {
     std::string title;
@@ -97,4 +95,4 @@ inline void ignore_sigpipe() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-} // namespace pipd::test
+} // namespace pipd::testing

@@ -16,7 +16,7 @@
 #include "support/dsd_files.h"
 #include "support/flac_files.h"
 #include "support/fuzz_replay.h"
-#include "support/host_play.h"
+#include "support/sandbox.h"
 #include "support/run_tool.h"
 
 using namespace pipd;
@@ -36,25 +36,21 @@ class DsdCodec : public ::testing::Test {
         DiagCapture quiet;
         dsd2pcm_init();
     }
-    std::string write(const dsd_bytes &content, const std::string &name) {
+    std::string write(const bytes &content, const std::string &name) {
         const std::string path = dir_.file(name);
-        return flac_testing::write_file(path, content) ? path : "";
+        return write_file(path, content) ? path : "";
     }
     TempDir dir_;
 };
 
 // The samples played equal the model's for the streams, and every packet
 // went out at 176400 Hz.
-void expect_pcm(const host_play_result &r, const std::vector<dsd_bytes> &streams) {
+void expect_pcm(const host_play_result &r, const std::vector<bytes> &streams) {
     const dsd_stereo want = expected_pcm(streams);
     ASSERT_EQ(r.left.size(), want.left.size());
-    EXPECT_EQ(flac_testing::first_difference(r.left, want.left), -1);
-    EXPECT_EQ(flac_testing::first_difference(r.right, want.right), -1);
+    EXPECT_EQ(first_difference(r.left, want.left), -1);
+    EXPECT_EQ(first_difference(r.right, want.right), -1);
     for (int32_t code : r.codes) ASSERT_EQ(code, CODE_176400);
-}
-
-bool has(const std::string &text, const std::string &needle) {
-    return text.find(needle) != std::string::npos;
 }
 
 // ---------------------------------------------------------------------------
@@ -154,7 +150,7 @@ TEST_F(DsdCodec, DsfRefusals) {
         EXPECT_EQ(r.stat.channel, c.channels);
     }
     // A file shorter than the header, played through the host directly.
-    dsd_bytes short_file = dsf_file({});
+    bytes short_file = dsf_file({});
     short_file.resize(91);
     const host_play_result r = host_play(write(short_file, "short.dsf"), {}, dsf_codec_run);
     EXPECT_EQ(r.result, -1);
@@ -166,16 +162,16 @@ TEST_F(DsdCodec, DsfRefusals) {
 // DSDIFF
 
 TEST_F(DsdCodec, DffPlaysWholeFramesOfTheSoundChunk) {
-    const dsd_bytes sound = dsd_noise(101 * FRAME, 21);
-    auto dsd = [&](std::size_t bytes, int64_t declared = -1) {
-        return dff_chunk("DSD ", dsd_bytes(sound.begin(), sound.begin() + bytes), declared);
+    const bytes sound = dsd_noise(101 * FRAME, 21);
+    auto dsd = [&](std::size_t n, int64_t declared = -1) {
+        return dff_chunk("DSD ", bytes(sound.begin(), sound.begin() + n), declared);
     };
-    const dsd_bytes fver = dff_chunk("FVER", dff_be(0x01050000, 4));
-    dsd_bytes huge = dff_file(dff_cat({dff_standard_prop(), dsd(14 * FRAME)}));
+    const bytes fver = dff_chunk("FVER", dff_be(0x01050000, 4));
+    bytes huge = dff_file(dff_cat({dff_standard_prop(), dsd(14 * FRAME)}));
     std::fill(huge.end() - 14 * FRAME - 8, huge.end() - 14 * FRAME, 0xFF); // its size field
     const struct {
         const char *name;
-        dsd_bytes file;
+        bytes file;
         std::size_t played; // bytes of sound played
         int32_t length;     // ms
     } cases[] = {
@@ -218,7 +214,7 @@ TEST_F(DsdCodec, DffPlaysWholeFramesOfTheSoundChunk) {
 }
 
 TEST_F(DsdCodec, DffPrintsWhatItFound) {
-    const dsd_bytes file = dff_file(dff_cat(
+    const bytes file = dff_file(dff_cat(
         {dff_chunk("FVER", dff_be(0x01050000, 4)), dff_standard_prop(),
          dff_chunk("DSD ", dsd_noise(75 * FRAME + 1, 1))}));
     const host_play_result r = host_play(write(file, "t.dff"));
@@ -240,23 +236,23 @@ TEST_F(DsdCodec, DffPrintsWhatItFound) {
 
 // Files that are refused, played through the host directly (no minimum size).
 TEST_F(DsdCodec, DffRefusals) {
-    const dsd_bytes frames = dsd_noise(2 * FRAME, 31);
-    const dsd_bytes sound = dff_chunk("DSD ", frames);
-    const dsd_bytes prop = dff_standard_prop();
+    const bytes frames = dsd_noise(2 * FRAME, 31);
+    const bytes sound = dff_chunk("DSD ", frames);
+    const bytes prop = dff_standard_prop();
     auto tiny = [](std::size_t n) {
-        dsd_bytes b;
+        bytes b;
         for (std::size_t i = 0; i < n; ++i) {
-            const dsd_bytes c = dff_chunk("TINY", {});
+            const bytes c = dff_chunk("TINY", {});
             b.insert(b.end(), c.begin(), c.end());
         }
         return b;
     };
     const char *open_error = "dff open error!\n";
-    dsd_bytes cut = dff_file(dff_cat({prop, sound}));
+    bytes cut = dff_file(dff_cat({prop, sound}));
     cut.resize(60);
     const struct {
         const char *name;
-        dsd_bytes file;
+        bytes file;
         const char *message;
     } cases[] = {
         {"DSD128", dff_file(dff_cat({dff_standard_prop(5644800), sound})),
@@ -313,10 +309,10 @@ TEST_F(DsdCodec, DffRefusals) {
 }
 
 TEST_F(DsdCodec, DffWalksAMillionTinyPropertyChunks) {
-    dsd_bytes chunks = dff_cat({dff_fs(2822400), dff_chnl(2)});
-    const dsd_bytes tiny = dff_chunk("TINY", {});
+    bytes chunks = dff_cat({dff_fs(2822400), dff_chnl(2)});
+    const bytes tiny = dff_chunk("TINY", {});
     for (int i = 0; i < 1000000; ++i) chunks.insert(chunks.end(), tiny.begin(), tiny.end());
-    const dsd_bytes sound = dsd_noise(3 * FRAME, 41);
+    const bytes sound = dsd_noise(3 * FRAME, 41);
     const host_play_result r = host_play(
         write(dff_file(dff_cat({dff_prop(chunks), dff_chunk("DSD ", sound)})), "t.dff"));
     EXPECT_EQ(r.result, 0);
@@ -329,7 +325,7 @@ TEST_F(DsdCodec, DffWalksAMillionTinyPropertyChunks) {
 TEST_F(DsdCodec, CommandsWhilePlaying) {
     dsf_fields s;
     s.data = dsd_noise(17 * GROUP, 51);
-    const dsd_bytes dff_sound = dsd_noise(15 * FRAME, 52);
+    const bytes dff_sound = dsd_noise(15 * FRAME, 52);
     const std::string files[] = {
         write(dsf_file(s), "t.dsf"),
         write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", dff_sound)})), "t.dff")};
@@ -366,23 +362,23 @@ TEST(DsdElapsed, CountsPastTwoToTheThirtyTwoSamples) {
 TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
     dsf_fields s;
     s.data = dsd_noise(16 * GROUP, 61);
-    const dsd_bytes sound = dsd_noise(14 * FRAME, 62);
+    const bytes sound = dsd_noise(14 * FRAME, 62);
     const struct {
         std::string path;
-        std::vector<dsd_bytes> streams;
+        std::vector<bytes> streams;
     } cases[] = {
         {write(dsf_file(s), "t.dsf"), dsf_streams(s.data, 16, true)},
         {write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", sound)})), "t.dff"),
          dff_streams(sound, sound.size())},
     };
-    flac_testing::scratch_dir scratch(PIPD_BINARY_DIR "/scratch");
+    TempDir scratch;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
-        const flac_testing::decode_result r = flac_testing::run_decode(c.path, scratch);
+        const decode_result r = run_decode(c.path, scratch);
         EXPECT_EQ(r.status, 0) << r.messages;
         int rate = 0;
         const std::vector<int32_t> samples =
-            flac_testing::read_wav24(scratch.file("out.wav"), &rate);
+            read_wav24(scratch.file("out.wav"), &rate);
         EXPECT_EQ(rate, 176400);
         const dsd_stereo want = expected_pcm(c.streams);
         std::vector<int32_t> interleaved;
@@ -390,7 +386,7 @@ TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
             interleaved.push_back(want.left[i]);
             interleaved.push_back(want.right[i]);
         }
-        EXPECT_EQ(flac_testing::first_difference(samples, interleaved), -1);
+        EXPECT_EQ(first_difference(samples, interleaved), -1);
     }
 }
 
@@ -421,21 +417,21 @@ TEST_F(DsdCodec, SampleMedia) {
     if (!std::ifstream(m + "README.md")) GTEST_SKIP() << "no sample media";
     {
         SCOPED_TRACE("dsd64-music.dff");
-        const dsd_bytes f = flac_testing::read_file(m + "dsd64-music.dff");
+        const bytes f = read_bytes(m + "dsd64-music.dff");
         const host_play_result r = host_play(m + "dsd64-music.dff");
         EXPECT_EQ(r.result, 0);
         // 75200 bytes of sound at offset 130: 7 whole frames.
-        const dsd_bytes sound(f.begin() + 130, f.begin() + 130 + 75200);
+        const bytes sound(f.begin() + 130, f.begin() + 130 + 75200);
         expect_pcm(r, dff_streams(sound, 7 * FRAME));
         EXPECT_EQ(r.stat.length, 90);
     }
     {
         SCOPED_TRACE("empty10ms.dsf");
-        const dsd_bytes f = flac_testing::read_file(m + "empty10ms.dsf");
+        const bytes f = read_bytes(m + "empty10ms.dsf");
         const host_play_result r = host_play(m + "empty10ms.dsf", {}, dsf_codec_run);
         EXPECT_EQ(r.result, 0);
         // 28224 samples: 3528 bytes of each channel's block of 4096.
-        expect_pcm(r, dsf_streams(dsd_bytes(f.begin() + 92, f.end()), 1, true, 3528));
+        expect_pcm(r, dsf_streams(bytes(f.begin() + 92, f.end()), 1, true, 3528));
     }
     {
         SCOPED_TRACE("empty10ms.dff");
