@@ -6,12 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/codec_api.h"
 #include "host/outudp.h"
-#include "player/player_main.h"
 #include "host/resample.h"
-#include "core/state.h"
-#include "player/webfile_gen.h"
 #include "support/capture.h"
 #include "support/sandbox.h"
 #include "support/mp3_files.h"
@@ -131,27 +127,19 @@ TEST_F(ResampledPlayback, EachTrackStartsTheResamplerAfresh) {
     const audio a = sine(2, 32000, 5 * 32000, 440);
     const std::string path = dir_.file("tone.wav");
     ASSERT_TRUE(write_file(path, wav_bytes(a)));
-    power_on_player();
-    std::vector<std::vector<int32_t>> tracks;
-    {
-        DiagCapture diag;
-        PacketCapture packets;
-        for (int i = 0; i < 2; ++i) {
-            PacketCapture::packets().clear();
-            playstat_reset(path.c_str());
-            player_main(path.c_str());
-            std::vector<int32_t> words;
-            for (const auto &p : PacketCapture::packets())
-                words.insert(words.end(), p.begin(), p.end());
-            tracks.push_back(words);
-        }
+    std::vector<std::string> tracks;
+    Sandbox sb; // one output for both tracks
+    for (int i = 0; i < 2; ++i) {
+        sb.packets.clear();
+        playstat_reset(path.c_str());
+        sb.play(path);
+        tracks.push_back(sb.stream());
     }
-    outfifo_reset();
     // The same packets twice, the last one included: the first track's
     // resampler left nothing behind for the second.
     ASSERT_FALSE(tracks[0].empty());
     EXPECT_EQ(tracks[0], tracks[1]);
-    EXPECT_EQ(tracks[0].size(), (5 * 48000 / 512 + 1) * std::size_t{PACKET_WORDS});
+    EXPECT_EQ(tracks[0].size(), (5 * 48000 / 512 + 1) * PACKET_BYTES);
 }
 
 } // namespace
