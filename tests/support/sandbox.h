@@ -68,9 +68,9 @@ class Sandbox {
     DiagCapture diag;
     std::vector<packet> packets;
     std::function<void()> on_packet; // after each packet
-    std::vector<int> inserts;      // frames of each ci_pcmbuf_insert
-    std::vector<uint32_t> elapsed; // each ci_set_elapsed
-    int status_records = 0;   // runs of the status hook
+    std::vector<int> inserts;        // frames of each ci_pcmbuf_insert
+    std::vector<uint32_t> elapsed;   // each ci_set_elapsed
+    int status_records = 0;          // runs of the status hook
     std::function<void(const int32_t *, const int32_t *, int)> on_insert;
 
     // The decoder's polls answered in turn from answers (CODEC_ACTION_NONE
@@ -107,7 +107,8 @@ class Sandbox {
         bufinfo.fd = fd;
         ssize_t r = 0;
         while (bufinfo.bufsize < static_cast<uint32_t>(INPUT_WINDOW_SIZE) &&
-               (r = read(fd, bufinfo.buf + bufinfo.bufsize, INPUT_WINDOW_SIZE - bufinfo.bufsize)) > 0)
+               (r = read(fd, bufinfo.buf + bufinfo.bufsize, INPUT_WINDOW_SIZE - bufinfo.bufsize)) >
+                   0)
             bufinfo.bufsize += static_cast<uint32_t>(r);
         bufinfo.fpos = bufinfo.bufsize;
         bufinfo.cur = bufinfo.buf;
