@@ -321,8 +321,8 @@ TEST_F(DaemonTest, MakesMissingPipesForItsGroup) {
         const char *path;
         mode_t mode;
     };
-    for (want w : {want{CMD_FIFO_PATH, 0620}, want{STATUS_FIFO_PATH, 0640},
-                   want{OUTPUT_FIFO_PATH, 0640}}) {
+    for (want w :
+         {want{CMD_FIFO_PATH, 0620}, want{STATUS_FIFO_PATH, 0640}, want{OUTPUT_FIFO_PATH, 0640}}) {
         struct stat st {};
         for (int i = 0; i < 300 && stat(w.path, &st) != 0; ++i) usleep(10000);
         EXPECT_TRUE(S_ISFIFO(st.st_mode)) << w.path;

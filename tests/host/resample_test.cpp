@@ -9,8 +9,8 @@
 #include "host/outudp.h"
 #include "host/resample.h"
 #include "support/capture.h"
-#include "support/sandbox.h"
 #include "support/mp3_files.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
@@ -73,20 +73,19 @@ TEST_F(ResampledPlayback, ToneKeepsItsPitchAndLengthInEveryContainer) {
             const std::string path = dir_.file("tone." + kind);
             char khz[16];
             std::snprintf(khz, sizeof khz, "%g", rc.rate / 1000.0);
-            ASSERT_TRUE(kind == "wav"    ? write_file(path, wav_bytes(a))
-                        : kind == "flac" ? flac_encode(a, path, "-5", dir_.path())
-                                         : lame_encode(a, path, std::string("-b 128 --resample ") +
-                                                                    khz,
-                                                       dir_.path()));
+            ASSERT_TRUE(
+                kind == "wav" ? write_file(path, wav_bytes(a))
+                : kind == "flac"
+                    ? flac_encode(a, path, "-5", dir_.path())
+                    : lame_encode(a, path, std::string("-b 128 --resample ") + khz, dir_.path()));
             decode_result r = run_decode(path, dir_);
             ASSERT_EQ(r.status, 0) << r.messages;
             int out_rate = 0;
             read_wav24(dir_.file("out.wav"), &out_rate);
             EXPECT_EQ(out_rate, rc.target);
             // What the decoder produced at the stream's own rate.
-            const std::size_t in_frames = kind == "mp3"
-                                              ? madplay_samples(path, dir_.path()).size() / 2
-                                              : a.frames();
+            const std::size_t in_frames =
+                kind == "mp3" ? madplay_samples(path, dir_.path()).size() / 2 : a.frames();
             const std::size_t out_frames = r.samples.size() / 2;
             if (rc.rate == rc.target) {
                 EXPECT_EQ(r.messages.find("resampling"), std::string::npos);

@@ -11,11 +11,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "codecs/codecs.h"
+#include "core/state.h"
 #include "player/cuesheet.h"
 #include "player/scan.h"
-#include "core/state.h"
 #include "support/temp_tree.h"
-#include "codecs/codecs.h"
 
 using namespace pipd;
 using namespace pipd::testing;

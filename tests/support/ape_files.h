@@ -17,7 +17,6 @@
 
 namespace pipd::testing {
 
-
 // What the encoder accepts: a plain PCM WAV file (format tag 1).
 inline std::vector<uint8_t> pcm_wav(const audio &a) {
     const unsigned width = static_cast<unsigned>((a.bps + 7) / 8);
@@ -43,9 +42,8 @@ inline std::string jmac_file(const audio &a, const std::string &name, const std:
     const std::string wav = tmp + ".wav";
     if (!write_file(wav, pcm_wav(a))) return "";
     const std::string log = tmp + ".log";
-    const std::string cmd = "jmac " + level + " " + shell_quote(wav) + " " +
-                            shell_quote(tmp) + " >" + shell_quote(log) +
-                            " 2>&1";
+    const std::string cmd = "jmac " + level + " " + shell_quote(wav) + " " + shell_quote(tmp) +
+                            " >" + shell_quote(log) + " 2>&1";
     if (std::system(cmd.c_str()) != 0) {
     } // judged by the file it leaves
     const std::vector<uint8_t> made = read_bytes(tmp);

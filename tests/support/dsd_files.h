@@ -26,14 +26,15 @@ struct dsf_fields {
     uint32_t channels = 2;
     uint32_t rate = 2822400;
     uint32_t bits = 1;         // 1: least significant bit first, 8: most significant first
-    bytes data = {};       // sample data as stored
+    bytes data = {};           // sample data as stored
     int64_t data_length = -1;  // the data length the header states; -1: data.size()
-    bytes after = {};      // bytes after the data (a metadata chunk)
+    bytes after = {};          // bytes after the data (a metadata chunk)
     int64_t sample_count = -1; // per channel; -1: all the data length holds
 };
 
 inline bytes dsf_file(const dsf_fields &s) {
-    const uint64_t length = s.data_length < 0 ? s.data.size() : static_cast<uint64_t>(s.data_length);
+    const uint64_t length =
+        s.data_length < 0 ? s.data.size() : static_cast<uint64_t>(s.data_length);
     bytes f;
     put_id(f, s.dsd_id);
     put_le(f, 28, 8);
@@ -48,7 +49,7 @@ inline bytes dsf_file(const dsf_fields &s) {
     put_le(f, s.rate, 4);
     put_le(f, s.bits, 4);
     put_le(f, s.sample_count >= 0 ? s.sample_count : length * 8 / (s.channels ? s.channels : 1),
-             8); // samples per channel
+           8); // samples per channel
     put_le(f, 4096, 4);
     put_le(f, 0, 4);
     put_id(f, "data");
@@ -78,8 +79,7 @@ inline std::vector<bytes> dsf_streams(const bytes &data, std::size_t groups, boo
 // One chunk; declared (but for -1) overrides the size field, as an unsigned
 // 64-bit number (-12 is 2^64 - 12); pad false leaves out the pad byte of an
 // odd body.
-inline bytes dff_chunk(const char *id, const bytes &body, int64_t declared = -1,
-                           bool pad = true) {
+inline bytes dff_chunk(const char *id, const bytes &body, int64_t declared = -1, bool pad = true) {
     bytes c;
     put_id(c, id);
     put_be(c, declared == -1 ? body.size() : static_cast<uint64_t>(declared), 8);
@@ -125,7 +125,7 @@ inline bytes dff_prop(const bytes &chunks, const char *type = "SND ") {
     return dff_chunk("PROP", b);
 }
 inline bytes dff_standard_prop(uint32_t rate = 2822400, uint16_t channels = 2,
-                                   const char *cmpr = "DSD ") {
+                               const char *cmpr = "DSD ") {
     return dff_prop(dff_cat({dff_fs(rate), dff_chnl(channels), dff_cmpr(cmpr)}));
 }
 // "DST " sound chunk: "FRTE" with the frame count and rate, then frames.
@@ -136,8 +136,7 @@ inline bytes dff_dst(uint32_t frames, uint16_t rate, const bytes &payload = {}) 
 }
 
 // The file: "FRM8" of form "DSD " around the chunks; declared overrides its size.
-inline bytes dff_file(const bytes &chunks, int64_t declared = -1,
-                          const char *form = "DSD ") {
+inline bytes dff_file(const bytes &chunks, int64_t declared = -1, const char *form = "DSD ") {
     bytes body;
     put_id(body, form);
     body.insert(body.end(), chunks.begin(), chunks.end());

@@ -262,8 +262,7 @@ struct decode_result {
 
 // Runs this build's pipd-decode --wav on input (with a pending seek when
 // seek_ms >= 0) and reads back the samples and the diagnostics.
-inline decode_result run_decode(const std::string &input, const TempDir &dir,
-                                long seek_ms = -1) {
+inline decode_result run_decode(const std::string &input, const TempDir &dir, long seek_ms = -1) {
     decode_result r;
     const std::string out = dir.file("out.wav");
     const std::string err = dir.file("err.txt");

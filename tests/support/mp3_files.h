@@ -11,7 +11,6 @@
 
 namespace pipd::testing {
 
-
 // Encodes a 16-bit source with lame. No info frame (-t): madplay skips it
 // while the player plays it as the silent frame it is.
 inline bool lame_encode(const audio &a, const std::string &out, const std::string &options,
@@ -56,8 +55,8 @@ inline audio sine(int channels, int rate, std::size_t frames, double hz) {
     for (std::size_t i = 0; i < frames; ++i)
         for (int c = 0; c < channels; ++c)
             a.samples[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] =
-                static_cast<int32_t>(std::lround(
-                    16384.0 * std::sin(2 * 3.14159265358979323846 * hz * i / rate)));
+                static_cast<int32_t>(
+                    std::lround(16384.0 * std::sin(2 * 3.14159265358979323846 * hz * i / rate)));
     return a;
 }
 

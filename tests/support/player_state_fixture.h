@@ -15,11 +15,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/codec_api.h"
 #include "core/diag.h"
 #include "core/paths.h"
-#include "player/scan.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "player/scan.h"
 #include "support/capture.h"
 
 namespace pipd::testing {

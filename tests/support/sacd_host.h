@@ -9,9 +9,9 @@
 #include "codecs/dsd/sacd_disc.h"
 #include "host/buffer.h"
 #include "host/codec_api.h"
+#include "player/player_main.h"
 #include "support/files.h"
 #include "support/sacd_image.h"
-#include "player/player_main.h"
 
 namespace pipd::testing {
 

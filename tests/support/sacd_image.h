@@ -25,7 +25,6 @@
 
 namespace pipd::testing {
 
-
 inline constexpr uint32_t USER = 2048;
 inline constexpr uint32_t FRAME = 9408; // a two-channel DSD frame
 inline constexpr uint64_t FIRST_AREA_TOC = 540;
@@ -53,7 +52,6 @@ inline bytes dsd_frame(uint32_t seed, std::size_t n = FRAME) {
     }
     return b;
 }
-
 
 struct track {
     std::vector<bytes> frames;                         // as the reader must deliver them
@@ -274,7 +272,7 @@ class image {
         for (std::size_t t = 0; t < a.tracks.size() && t < 255; ++t) {
             const track &tr = a.tracks[t];
             store_be(&l1[8 + 4 * t],
-                   tr.start_entry.value_or(static_cast<uint32_t>(a.placed[t].first)), 4);
+                     tr.start_entry.value_or(static_cast<uint32_t>(a.placed[t].first)), 4);
             store_be(&l1[1028 + 4 * t], tr.length_entry.value_or(a.placed[t].second), 4);
             std::memcpy(&l2[1028 + 4 * t], tr.time.data(), 3);
             if (tr.text.empty()) {

@@ -11,7 +11,6 @@
 
 namespace pipd::testing {
 
-
 // A signed test signal of the given bit depth: the extremes, zero and its
 // neighbours first, then a pseudo-random sequence (xorshift) over the full
 // range. The same seed gives the same samples.

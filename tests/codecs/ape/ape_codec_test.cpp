@@ -112,8 +112,8 @@ TEST_F(ApeCodec, ReferenceFilesDecodeToTheirSource) {
             decode_result r = run_decode(p, dir_);
             EXPECT_EQ(r.status, 0) << r.messages;
             EXPECT_EQ(first_difference(r.samples, expected(a)), -1);
-            EXPECT_TRUE(has(r.messages, "APE: Decoded " + std::to_string(a.frames()) +
-                                                 " samples\n"))
+            EXPECT_TRUE(
+                has(r.messages, "APE: Decoded " + std::to_string(a.frames()) + " samples\n"))
                 << r.messages;
         }
     }
@@ -126,9 +126,11 @@ TEST_F(ApeCodec, ReferenceFilesHoldSilentAndPseudoStereoFrames) {
         uint32_t mask;
         uint32_t flags;
     } cases[] = {
-        {{"silent16", source_kind::music, 2, 16, SHORT + 9000, shape::silent_start}, 3,
+        {{"silent16", source_kind::music, 2, 16, SHORT + 9000, shape::silent_start},
+         3,
          APE_FRAME_SILENT_Y | APE_FRAME_SILENT_X},
-        {{"dual16", source_kind::music, 2, 16, SHORT, shape::same_channels}, 7,
+        {{"dual16", source_kind::music, 2, 16, SHORT, shape::same_channels},
+         7,
          APE_FRAME_PSEUDO_STEREO},
     };
     for (const auto &c : cases) {
@@ -333,8 +335,8 @@ TEST_F(ApeInProcess, HaltDuringPauseEndsTheTrackNormally) {
     EXPECT_EQ(sb.platform.sleeps, 3);
     EXPECT_EQ(sb.platform.slept, 3);
     EXPECT_TRUE(sb.inserts.empty());
-    EXPECT_TRUE(diag_.contains("compression type = 2000\nlen=" + std::to_string(SHORT * 10 / 441) +
-                               "\n"))
+    EXPECT_TRUE(
+        diag_.contains("compression type = 2000\nlen=" + std::to_string(SHORT * 10 / 441) + "\n"))
         << diag_.text();
     EXPECT_TRUE(diag_.contains("APE: Decoded 0 samples\n")) << diag_.text();
     EXPECT_EQ(playstat.frequency, 44100);
@@ -416,9 +418,10 @@ TEST_F(ApeInProcess, FrameThatRunsOutOfInputIsAFrameError) {
     EXPECT_TRUE(diag_.contains("APE: Frame 5, error -2\n")) << diag_.text();
     ASSERT_GE(stream_.size(), 2 * 5 * FRAME);
     const std::vector<int32_t> want = expected(a);
-    EXPECT_EQ(first_difference(std::vector<int32_t>(stream_.begin(), stream_.begin() + 2 * 5 * FRAME),
-                               std::vector<int32_t>(want.begin(), want.begin() + 2 * 5 * FRAME)),
-              -1);
+    EXPECT_EQ(
+        first_difference(std::vector<int32_t>(stream_.begin(), stream_.begin() + 2 * 5 * FRAME),
+                         std::vector<int32_t>(want.begin(), want.begin() + 2 * 5 * FRAME)),
+        -1);
 }
 
 // Truncated files, flipped bytes in the headers, the seek table and the
@@ -480,7 +483,8 @@ TEST_F(ApeInProcess, TimesBeyondTwoHoursFortyTwoMinutes) {
     const uint32_t second = static_cast<uint32_t>(load_le(&f[l.seektable + 4], 4)) + grow;
     for (uint32_t i = 0; i < frames; ++i) {
         g.resize(g.size() + 4);
-        store_le(&g[g.size() - 4], i == 0 ? static_cast<uint32_t>(load_le(&f[l.seektable], 4)) + grow : second, 4);
+        store_le(&g[g.size() - 4],
+                 i == 0 ? static_cast<uint32_t>(load_le(&f[l.seektable], 4)) + grow : second, 4);
     }
     g.insert(g.end(), f.begin() + static_cast<long>(l.seektable + 4 * l.seekpoints), f.end());
     store_le(&g[16], frames * 4, 4);
@@ -490,8 +494,7 @@ TEST_F(ApeInProcess, TimesBeyondTwoHoursFortyTwoMinutes) {
     // 3 h: frame 6459 (of 73728 samples) starts at 476209152 samples.
     ploffset = 3 * 3600 * 1000;
     EXPECT_EQ(play(g), -1) << "the file runs out of frames";
-    EXPECT_TRUE(diag_.contains("len=" + std::to_string(uint64_t{frames} * FRAME * 10 / 441) +
-                               "\n"))
+    EXPECT_TRUE(diag_.contains("len=" + std::to_string(uint64_t{frames} * FRAME * 10 / 441) + "\n"))
         << diag_.text();
     // 70848 samples are dropped: 69 chunks and 192 of the 70th.
     ASSERT_GE(sb.elapsed.size(), 3u);
@@ -504,8 +507,9 @@ TEST_F(ApeInProcess, TimesBeyondTwoHoursFortyTwoMinutes) {
     const std::vector<int32_t> want = expected(a, FRAME + 70848);
     const std::size_t n = 2 * (LONG - 18 - FRAME - 70848);
     ASSERT_GE(stream_.size(), n);
-    EXPECT_EQ(first_difference(std::vector<int32_t>(stream_.begin(), stream_.begin() + static_cast<long>(n)),
-                               std::vector<int32_t>(want.begin(), want.begin() + static_cast<long>(n))),
+    EXPECT_EQ(first_difference(
+                  std::vector<int32_t>(stream_.begin(), stream_.begin() + static_cast<long>(n)),
+                  std::vector<int32_t>(want.begin(), want.begin() + static_cast<long>(n))),
               -1);
 }
 

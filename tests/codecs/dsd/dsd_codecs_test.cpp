@@ -16,8 +16,8 @@
 #include "support/dsd_files.h"
 #include "support/flac_files.h"
 #include "support/fuzz_replay.h"
-#include "support/sandbox.h"
 #include "support/run_tool.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
@@ -25,8 +25,8 @@ using namespace pipd::testing;
 namespace {
 
 constexpr int32_t CODE_176400 = 16;
-constexpr std::size_t GROUP = 8192;  // DSF: 4096 bytes per channel
-constexpr std::size_t FRAME = 9408;  // DSDIFF: 1/75 s of DSD64 stereo
+constexpr std::size_t GROUP = 8192; // DSF: 4096 bytes per channel
+constexpr std::size_t FRAME = 9408; // DSDIFF: 1/75 s of DSD64 stereo
 constexpr const char *MEDIA = PIPD_SOURCE_DIR "/../shared/media/";
 
 class DsdCodec : public ::testing::Test {
@@ -131,8 +131,12 @@ TEST_F(DsdCodec, DsfRefusals) {
         {"mono", {.channels = 1}, "CODEC_ERROR: frequency or channels error\n", 371, 2822400, 1},
         {"3999 Hz", {.rate = 3999}, "CODEC_ERROR: frequency or channels error\n", 131104, 3999, 2},
         {"rate 0", {.rate = 0}, "CODEC_ERROR: frequency or channels error\n", 0, 0, 2},
-        {"4 bits per sample", {.bits = 4}, "CODEC_ERROR: bits per sample 4 is neither 1 nor 8\n",
-         185, 2822400, 2},
+        {"4 bits per sample",
+         {.bits = 4},
+         "CODEC_ERROR: bits per sample 4 is neither 1 nor 8\n",
+         185,
+         2822400,
+         2},
         {"no DSD chunk", {.dsd_id = "DSF "}, "CODEC_ERROR: missing DSD header\n", 500, 44100, 2},
         {"no fmt chunk", {.fmt_id = "FMT "}, "CODEC_ERROR: missing DSD header\n", 500, 44100, 2},
     };
@@ -175,18 +179,18 @@ TEST_F(DsdCodec, DffPlaysWholeFramesOfTheSoundChunk) {
         std::size_t played; // bytes of sound played
         int32_t length;     // ms
     } cases[] = {
-        {"75 frames and a part", dff_file(dff_cat({fver, dff_standard_prop(), dsd(75 * FRAME + 5000)})),
-         75 * FRAME, 1000},
+        {"75 frames and a part",
+         dff_file(dff_cat({fver, dff_standard_prop(), dsd(75 * FRAME + 5000)})), 75 * FRAME, 1000},
         {"100 frames", dff_file(dff_cat({fver, dff_standard_prop(), dsd(100 * FRAME)})),
          100 * FRAME, 1330},
         {"odd chunks everywhere, garbage after the sound",
-         dff_file(dff_cat(
-             {dff_chunk("COMT", dsd_noise(13, 1)), fver,
-              dff_prop(dff_cat({dff_chunk("ABSS", dsd_noise(7, 2)), dff_fs(2822400),
-                                dff_chunk("LSCO", dsd_noise(1, 3)), dff_chnl(2), dff_cmpr("DSD "),
-                                dff_chunk("FS  ", dff_be(44100, 5))})),
-              dff_chunk("DIIN", dsd_noise(33, 4)), dsd(20 * FRAME), dff_chunk("ID3 ", {}, 1u << 30),
-              dsd_noise(999, 5)})),
+         dff_file(
+             dff_cat({dff_chunk("COMT", dsd_noise(13, 1)), fver,
+                      dff_prop(dff_cat({dff_chunk("ABSS", dsd_noise(7, 2)), dff_fs(2822400),
+                                        dff_chunk("LSCO", dsd_noise(1, 3)), dff_chnl(2),
+                                        dff_cmpr("DSD "), dff_chunk("FS  ", dff_be(44100, 5))})),
+                      dff_chunk("DIIN", dsd_noise(33, 4)), dsd(20 * FRAME),
+                      dff_chunk("ID3 ", {}, 1u << 30), dsd_noise(999, 5)})),
          20 * FRAME, 260},
         {"empty chunks, no compression chunk",
          dff_file(dff_cat({dff_chunk("NONE", {}),
@@ -207,30 +211,32 @@ TEST_F(DsdCodec, DffPlaysWholeFramesOfTheSoundChunk) {
         EXPECT_EQ(r.stat.length, c.length);
         EXPECT_EQ(r.stat.elapsed, c.played / 4 * 16 * 1000 / 2822400);
         EXPECT_EQ(r.stat.frequency, 2822400);
-        EXPECT_TRUE(has(r.messages, "dff reader over\ndsd decoded " +
-                                        std::to_string(c.played / 4 * 16) + "\n"))
+        EXPECT_TRUE(has(r.messages,
+                        "dff reader over\ndsd decoded " + std::to_string(c.played / 4 * 16) + "\n"))
             << r.messages;
     }
 }
 
 TEST_F(DsdCodec, DffPrintsWhatItFound) {
-    const bytes file = dff_file(dff_cat(
-        {dff_chunk("FVER", dff_be(0x01050000, 4)), dff_standard_prop(),
-         dff_chunk("DSD ", dsd_noise(75 * FRAME + 1, 1))}));
+    const bytes file =
+        dff_file(dff_cat({dff_chunk("FVER", dff_be(0x01050000, 4)), dff_standard_prop(),
+                          dff_chunk("DSD ", dsd_noise(75 * FRAME + 1, 1))}));
     const host_play_result r = host_play(write(file, "t.dff"));
     const std::string frm8 = std::to_string(file.size() - 12);
     EXPECT_TRUE(has(r.messages, "start dff codec\n"
                                 "sizeof uint64 8\n"
-                                "m_frm8_size=" + frm8 + " 12\n"
-                                "dff 0 pos=16\n"
-                                "dff 1 pos=32\n"
-                                "dff 2 pos=118\n"
-                                "dff open over\n"
-                                "freq = 176400\n"
-                                "len=1000\n"
-                                "dff sec=1\n"
-                                "2822400 2 705600 705601\n"
-                                "75 75 9408 2822400\n"))
+                                "m_frm8_size=" +
+                                    frm8 +
+                                    " 12\n"
+                                    "dff 0 pos=16\n"
+                                    "dff 1 pos=32\n"
+                                    "dff 2 pos=118\n"
+                                    "dff open over\n"
+                                    "freq = 176400\n"
+                                    "len=1000\n"
+                                    "dff sec=1\n"
+                                    "2822400 2 705600 705601\n"
+                                    "75 75 9408 2822400\n"))
         << r.messages;
 }
 
@@ -313,8 +319,8 @@ TEST_F(DsdCodec, DffWalksAMillionTinyPropertyChunks) {
     const bytes tiny = dff_chunk("TINY", {});
     for (int i = 0; i < 1000000; ++i) chunks.insert(chunks.end(), tiny.begin(), tiny.end());
     const bytes sound = dsd_noise(3 * FRAME, 41);
-    const host_play_result r = host_play(
-        write(dff_file(dff_cat({dff_prop(chunks), dff_chunk("DSD ", sound)})), "t.dff"));
+    const host_play_result r =
+        host_play(write(dff_file(dff_cat({dff_prop(chunks), dff_chunk("DSD ", sound)})), "t.dff"));
     EXPECT_EQ(r.result, 0);
     expect_pcm(r, dff_streams(sound, sound.size()));
 }
@@ -377,8 +383,7 @@ TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
         const decode_result r = run_decode(c.path, scratch);
         EXPECT_EQ(r.status, 0) << r.messages;
         int rate = 0;
-        const std::vector<int32_t> samples =
-            read_wav24(scratch.file("out.wav"), &rate);
+        const std::vector<int32_t> samples = read_wav24(scratch.file("out.wav"), &rate);
         EXPECT_EQ(rate, 176400);
         const dsd_stereo want = expected_pcm(c.streams);
         std::vector<int32_t> interleaved;
@@ -397,8 +402,9 @@ TEST_F(DsdCodec, KeptFuzzInputsPlayWithoutFault) {
         std::vector<std::string> last_words;
     } targets[] = {
         {"dsf", {"dsd decoded ", "CODEC_ERROR: ", "request_buffer error\n"}},
-        {"dff", {"dsd decoded ", "dff open error!\n", "dff frequecy is ", "dff is dst\n",
-                 "dff channel isn't 2\n", "dff compression is neither DSD nor DST\n"}},
+        {"dff",
+         {"dsd decoded ", "dff open error!\n", "dff frequecy is ", "dff is dst\n",
+          "dff channel isn't 2\n", "dff compression is neither DSD nor DST\n"}},
     };
     for (const auto &t : targets)
         replay_fuzz_inputs(t.target, t.target, [&](const host_play_result &r) {

@@ -16,9 +16,9 @@
 #include "support/dsd_model.h"
 #include "support/flac_files.h"
 #include "support/fuzz_replay.h"
-#include "support/sandbox.h"
 #include "support/run_tool.h"
 #include "support/sacd_image.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;

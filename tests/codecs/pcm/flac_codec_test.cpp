@@ -62,7 +62,7 @@ TEST_F(FlacCodec, RefusesStreamsItCannotPlay) {
         decode_result r = run_decode(p, dir_);
         EXPECT_EQ(r.status, 1);
         EXPECT_TRUE(has(r.messages, "FLAC: Maximum blocksize is too large (8192 > 4608)\n"
-                                         "FLAC: Error initialising codec\n"))
+                                    "FLAC: Error initialising codec\n"))
             << r.messages;
         EXPECT_FALSE(has(r.messages, "freq = "));
     }
@@ -99,8 +99,7 @@ TEST_F(FlacCodec, RefusesStreamsItCannotPlay) {
         g[l.streaminfo - 1] = 35;
         decode_result r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(has(r.messages, "FLAC: STREAMINFO block of 35 bytes, not 34\n"))
-            << r.messages;
+        EXPECT_TRUE(has(r.messages, "FLAC: STREAMINFO block of 35 bytes, not 34\n")) << r.messages;
     }
 }
 

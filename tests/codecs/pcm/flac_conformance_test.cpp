@@ -13,7 +13,6 @@
 
 using namespace pipd::testing;
 
-
 namespace {
 
 // Files shorter than the first input window are never played.

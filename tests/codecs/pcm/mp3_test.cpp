@@ -11,8 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "support/sandbox.h"
 #include "support/mp3_files.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
@@ -208,8 +208,9 @@ TEST_F(Mp3InProcess, PauseWaitsAndHaltStops) {
     EXPECT_GT(sb.packets.size(), 20u);
     EXPECT_LT(played.size(), 2u * (20 * 512 + 25 * 1152 + 512));
     ASSERT_LE(played.size(), all.size());
-    EXPECT_EQ(first_difference(played, {all.begin(), all.begin() + static_cast<long>(played.size())}),
-              -1);
+    EXPECT_EQ(
+        first_difference(played, {all.begin(), all.begin() + static_cast<long>(played.size())}),
+        -1);
 }
 
 // A stream whose rate changes between frames reaches the sink whole, each
