@@ -31,12 +31,9 @@ struct decoder_row {
 audio pcm16() {
     return make_audio(source_kind::noise, 2, 16, 44100, 3 * 44100, 5);
 }
-std::string written(const TempDir &dir, const std::string &name, const bytes &data) {
-    return write_file(dir.file(name), data) ? dir.file(name) : "";
-}
 
 const decoder_row rows[] = {
-    {"WAV", [](const TempDir &d) { return written(d, "t.wav", wav_bytes(pcm16())); }, true},
+    {"WAV", [](const TempDir &d) { return d.write("t.wav", wav_bytes(pcm16())); }, true},
     {"FLAC",
      [](const TempDir &d) {
          return flac_encode(pcm16(), d.file("t.flac"), "-5", d.path()) ? d.file("t.flac") : "";
@@ -51,20 +48,20 @@ const decoder_row rows[] = {
     {"APE",
      [](const TempDir &d) {
          const std::string made = jmac_file(pcm16(), "contract16", "c2000");
-         return made.empty() ? "" : written(d, "t.ape", padded(read_bytes(made)));
+         return made.empty() ? "" : d.write("t.ape", padded(read_bytes(made)));
      },
      true},
     {"DSF",
      [](const TempDir &d) {
          dsf_fields s;
          s.data = dsd_noise(17 * 8192, 1);
-         return written(d, "t.dsf", dsf_file(s));
+         return d.write("t.dsf", dsf_file(s));
      },
      false},
     {"DFF",
      [](const TempDir &d) {
          const bytes sound = dff_chunk("DSD ", dsd_noise(15 * 9408, 2));
-         return written(d, "t.dff", dff_file(dff_cat({dff_standard_prop(), sound})));
+         return d.write("t.dff", dff_file(dff_cat({dff_standard_prop(), sound})));
      },
      false},
     {"SACD",

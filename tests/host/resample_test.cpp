@@ -6,9 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/outudp.h"
 #include "host/resample.h"
-#include "support/capture.h"
 #include "support/mp3_files.h"
 #include "support/sandbox.h"
 

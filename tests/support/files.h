@@ -93,15 +93,15 @@ class TempDir {
     std::string path(const std::string &rel) const { return root_ + "/" + rel; }
     std::string file(const std::string &rel) const { return path(rel); }
 
-    // Creates the file (and its directories) with the given bytes.
-    std::string write(const std::string &rel, const std::string &data = "") const {
+    // Creates the file (and its directories) with the given bytes; its
+    // path, "" when it cannot.
+    std::string write(const std::string &rel, const bytes &data) const {
         const std::string p = path(rel);
         std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-        write_file(p, bytes(data.begin(), data.end()));
-        return p;
+        return write_file(p, data) ? p : "";
     }
-    std::string write(const std::string &rel, const bytes &data) const {
-        return write(rel, std::string(data.begin(), data.end()));
+    std::string write(const std::string &rel, const std::string &data = "") const {
+        return write(rel, bytes(data.begin(), data.end()));
     }
     std::string dir(const std::string &rel) const {
         const std::string p = path(rel);

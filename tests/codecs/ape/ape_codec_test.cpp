@@ -72,9 +72,8 @@ class ApeCodec : public ::testing::Test {
         return write(padded(f), std::string(s.name) + "-" + level + ".ape");
     }
 
-    std::string write(const std::vector<uint8_t> &bytes, const std::string &name = "x.ape") {
-        const std::string path = dir_.file(name);
-        return write_file(path, bytes) ? path : "";
+    std::string write(const bytes &b, const std::string &name = "x.ape") {
+        return dir_.write(name, b);
     }
 
     TempDir dir_;

@@ -37,8 +37,7 @@ class DsdCodec : public ::testing::Test {
         dsd2pcm_init();
     }
     std::string write(const bytes &content, const std::string &name) {
-        const std::string path = dir_.file(name);
-        return write_file(path, content) ? path : "";
+        return dir_.write(name, content);
     }
     TempDir dir_;
 };

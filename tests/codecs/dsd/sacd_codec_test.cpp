@@ -12,7 +12,6 @@
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/sacd_codec.h"
 #include "codecs/dsd/sacd_disc.h"
-#include "core/state.h"
 #include "support/dsd_model.h"
 #include "support/flac_files.h"
 #include "support/fuzz_replay.h"

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "codecs/pcm/flac_decoder.h"
-#include "host/buffer.h"
 #include "support/flac_files.h"
 #include "support/flac_frames.h"
 #include "support/sandbox.h"
@@ -36,9 +35,8 @@ class FlacCodec : public ::testing::Test {
         return path;
     }
 
-    std::string write(const std::vector<uint8_t> &bytes, const std::string &name = "x.flac") {
-        const std::string path = dir_.file(name);
-        return write_file(path, bytes) ? path : "";
+    std::string write(const bytes &b, const std::string &name = "x.flac") {
+        return dir_.write(name, b);
     }
 
     TempDir dir_;

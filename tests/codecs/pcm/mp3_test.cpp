@@ -42,9 +42,8 @@ class Mp3 : public ::testing::Test {
         return lame_encode(a, path, options, dir_.path()) ? path : "";
     }
 
-    std::string write(const std::vector<uint8_t> &bytes, const std::string &name = "x.mp3") {
-        const std::string path = dir_.file(name);
-        return write_file(path, bytes) ? path : "";
+    std::string write(const bytes &b, const std::string &name = "x.mp3") {
+        return dir_.write(name, b);
     }
 
     // Plays the file and compares every sample with madplay's.
