@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/files.h"
+#include "files.h" // beside this file: the fuzz targets and benchmarks include it too
 
 namespace pipd::testing {
 
