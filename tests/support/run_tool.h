@@ -1,5 +1,5 @@
-// Test helpers: a private temporary directory, and running a program of the
-// build with its standard output and error captured.
+// Test helpers: running a program of the build with its standard output and
+// error captured (the temporary directory is support/files.h's).
 #pragma once
 
 #include <cerrno>
