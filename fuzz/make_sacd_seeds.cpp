@@ -8,7 +8,7 @@
 
 #include "tests/support/sacd_image.h"
 
-using namespace pipd::testing::sacd;
+using namespace pipd::testing;
 
 namespace {
 

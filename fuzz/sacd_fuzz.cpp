@@ -3,5 +3,5 @@
 // small inputs reach the master TOC and what lies behind it.
 #include "tests/support/sacd_image.h"
 #define PIPD_FUZZ_ENDING "iso"
-#define PIPD_FUZZ_FILE_START(control) pipd::testing::sacd::fuzz_file_start(control)
+#define PIPD_FUZZ_FILE_START(control) pipd::testing::fuzz_file_start(control)
 #include "fuzz/fuzz_target.h"

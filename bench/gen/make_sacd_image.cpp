@@ -7,7 +7,7 @@
 
 #include "tests/support/sacd_image.h"
 
-using namespace pipd::testing::sacd;
+using namespace pipd::testing;
 
 int main(int argc, char **argv) {
     if (argc != 4) {

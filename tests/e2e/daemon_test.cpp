@@ -264,15 +264,15 @@ TEST_F(DaemonTest, DiscImageTracksAreStepsOfNextAndPrevious) {
     // was not taken cannot pass for the image playing on.
     const uint8_t pattern[3] = {0xFF, 0x0F, 0x3C};
     const char *titles[3] = {"First", "Second \"2\"", "Third"};
-    std::vector<sacd::track> tracks(3);
+    std::vector<track> tracks(3);
     int32_t level[3];
     for (int k = 0; k < 3; ++k) {
-        tracks[k].frames.assign(100, sacd::bytes(sacd::FRAME, pattern[k]));
+        tracks[k].frames.assign(100, bytes(pipd::testing::FRAME, pattern[k]));
         tracks[k].text = {{1, titles[k]}};
-        level[k] = halved(model_pcm(sacd::bytes(100, pattern[k]))).back();
+        level[k] = halved(model_pcm(bytes(100, pattern[k]))).back();
     }
     fs::create_directories(Daemon::media("USB/D"));
-    ASSERT_TRUE(sacd::one_area(tracks).build().write(Daemon::media("USB/D/disc.iso")));
+    ASSERT_TRUE(one_area(tracks).build().write(Daemon::media("USB/D/disc.iso")));
     // Reads packets until one plays track k of the image throughout.
     auto image_track = [this, &level](int k) {
         for (int i = 0; i < 100; ++i) {
@@ -321,8 +321,8 @@ TEST_F(DaemonTest, MakesMissingPipesForItsGroup) {
         const char *path;
         mode_t mode;
     };
-    for (want w : {want{CMD_FIFO_PATH, 0620}, want{STATUS_FIFO_PATH, 0640},
-                   want{OUTPUT_FIFO_PATH, 0640}}) {
+    for (want w :
+         {want{CMD_FIFO_PATH, 0620}, want{STATUS_FIFO_PATH, 0640}, want{OUTPUT_FIFO_PATH, 0640}}) {
         struct stat st {};
         for (int i = 0; i < 300 && stat(w.path, &st) != 0; ++i) usleep(10000);
         EXPECT_TRUE(S_ISFIFO(st.st_mode)) << w.path;

@@ -6,19 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "host/codec_api.h"
-#include "host/outudp.h"
-#include "player/player_main.h"
 #include "host/resample.h"
-#include "core/state.h"
-#include "player/webfile_gen.h"
-#include "support/capture.h"
-#include "support/host_play.h"
 #include "support/mp3_files.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
-using namespace pipd::mp3_testing;
 
 namespace {
 
@@ -63,7 +56,7 @@ class ResampledPlayback : public ::testing::Test {
             GTEST_SKIP() << "flac, lame or madplay missing";
         ASSERT_FALSE(dir_.path().empty());
     }
-    scratch_dir dir_{PIPD_BINARY_DIR "/scratch"};
+    TempDir dir_;
 };
 
 TEST_F(ResampledPlayback, ToneKeepsItsPitchAndLengthInEveryContainer) {
@@ -78,20 +71,19 @@ TEST_F(ResampledPlayback, ToneKeepsItsPitchAndLengthInEveryContainer) {
             const std::string path = dir_.file("tone." + kind);
             char khz[16];
             std::snprintf(khz, sizeof khz, "%g", rc.rate / 1000.0);
-            ASSERT_TRUE(kind == "wav"    ? write_file(path, wav_bytes(a))
-                        : kind == "flac" ? flac_encode(a, path, "-5", dir_.path())
-                                         : lame_encode(a, path, std::string("-b 128 --resample ") +
-                                                                    khz,
-                                                       dir_.path()));
+            ASSERT_TRUE(
+                kind == "wav" ? write_file(path, wav_bytes(a))
+                : kind == "flac"
+                    ? flac_encode(a, path, "-5", dir_.path())
+                    : lame_encode(a, path, std::string("-b 128 --resample ") + khz, dir_.path()));
             decode_result r = run_decode(path, dir_);
             ASSERT_EQ(r.status, 0) << r.messages;
             int out_rate = 0;
             read_wav24(dir_.file("out.wav"), &out_rate);
             EXPECT_EQ(out_rate, rc.target);
             // What the decoder produced at the stream's own rate.
-            const std::size_t in_frames = kind == "mp3"
-                                              ? madplay_samples(path, dir_.path()).size() / 2
-                                              : a.frames();
+            const std::size_t in_frames =
+                kind == "mp3" ? madplay_samples(path, dir_.path()).size() / 2 : a.frames();
             const std::size_t out_frames = r.samples.size() / 2;
             if (rc.rate == rc.target) {
                 EXPECT_EQ(r.messages.find("resampling"), std::string::npos);
@@ -132,27 +124,19 @@ TEST_F(ResampledPlayback, EachTrackStartsTheResamplerAfresh) {
     const audio a = sine(2, 32000, 5 * 32000, 440);
     const std::string path = dir_.file("tone.wav");
     ASSERT_TRUE(write_file(path, wav_bytes(a)));
-    power_on_player();
-    std::vector<std::vector<int32_t>> tracks;
-    {
-        DiagCapture diag;
-        PacketCapture packets;
-        for (int i = 0; i < 2; ++i) {
-            PacketCapture::packets().clear();
-            playstat_reset(path.c_str());
-            player_main(path.c_str());
-            std::vector<int32_t> words;
-            for (const auto &p : PacketCapture::packets())
-                words.insert(words.end(), p.begin(), p.end());
-            tracks.push_back(words);
-        }
+    std::vector<std::string> tracks;
+    Sandbox sb; // one output for both tracks
+    for (int i = 0; i < 2; ++i) {
+        sb.packets.clear();
+        playstat_reset(path.c_str());
+        sb.play(path);
+        tracks.push_back(sb.stream());
     }
-    outfifo_reset();
     // The same packets twice, the last one included: the first track's
     // resampler left nothing behind for the second.
     ASSERT_FALSE(tracks[0].empty());
     EXPECT_EQ(tracks[0], tracks[1]);
-    EXPECT_EQ(tracks[0].size(), (5 * 48000 / 512 + 1) * std::size_t{PACKET_WORDS});
+    EXPECT_EQ(tracks[0].size(), (5 * 48000 / 512 + 1) * PACKET_BYTES);
 }
 
 } // namespace

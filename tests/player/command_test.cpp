@@ -10,15 +10,15 @@
 #include <string>
 #include <unistd.h>
 
-#include "host/codec_api.h"
 #include "core/paths.h"
-#include "player/scan.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "player/scan.h"
 #include "player/webfile_gen.h"
 #include "support/player_state_fixture.h"
 
 using namespace pipd;
-using namespace pipd::test;
+using namespace pipd::testing;
 
 namespace {
 
@@ -83,7 +83,7 @@ class Commands : public ::testing::Test {
         EXPECT_EQ(plaction, action);
     }
 
-    diag_capture diag;
+    DiagCapture diag;
     int cmd_write = -1;
     int status_read = -1;
 };

@@ -13,7 +13,7 @@
 #include "support/temp_tree.h"
 
 using namespace pipd;
-using pipd::testing::TempTree;
+using namespace pipd::testing;
 
 namespace {
 
@@ -38,11 +38,11 @@ class Cue : public ::testing::Test {
         sheet = std::make_unique<cue_sheet>();
     }
     int parse(const std::string &text, const std::string &name = "x.cue") {
-        return parse_cuesheet(tree.file(name, text).c_str(), sheet.get());
+        return parse_cuesheet(tree.write(name, text).c_str(), sheet.get());
     }
     const cue_track &track(int n) const { return sheet->tracks[n - 1]; }
 
-    TempTree tree;
+    TempDir tree;
     std::unique_ptr<cue_sheet> sheet;
 };
 
@@ -208,7 +208,7 @@ TEST_F(Cue, UnreadableSheetsGiveNoTracks) {
     EXPECT_EQ(sheet->count, 7); // left alone
     EXPECT_EQ(parse_cuesheet(tree.dir("dir.cue").c_str(), sheet.get()), 0);
 
-    std::string locked = tree.file("locked.cue", "TRACK\nTRACK\n");
+    std::string locked = tree.write("locked.cue", "TRACK\nTRACK\n");
     ::chmod(locked.c_str(), 0);
     auto r = pipd::testing::run_unprivileged([&] {
         cue_sheet s{};
@@ -244,7 +244,7 @@ TEST_F(Cue, OnlyTheFirstMebibyteIsRead) {
     EXPECT_EQ(track(1).start, 60000);
 
     // A sparse file of 8 GiB with a sheet's name, and 10 MiB without a line feed.
-    const std::string sparse = tree.file("sparse.cue", head);
+    const std::string sparse = tree.write("sparse.cue", head);
     ASSERT_EQ(truncate(sparse.c_str(), off_t{8} << 30), 0);
     EXPECT_EQ(parse_cuesheet(sparse.c_str(), sheet.get()), 1);
     EXPECT_STREQ(sheet->title, "Album");

@@ -11,15 +11,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "codecs/codecs.h"
+#include "core/state.h"
 #include "player/cuesheet.h"
 #include "player/scan.h"
-#include "core/state.h"
 #include "support/temp_tree.h"
-#include "codecs/codecs.h"
 
 using namespace pipd;
-using pipd::testing::CapturedDiag;
-using pipd::testing::TempTree;
+using namespace pipd::testing;
 using pipd::testing::Unprivileged;
 
 namespace {
@@ -68,7 +67,7 @@ class Scan : public ::testing::Test {
         return names;
     }
 
-    TempTree tree;
+    TempDir tree;
 };
 
 const std::string SHEET2 = "TRACK 01 AUDIO\nTITLE \"One\"\nINDEX 01 00:00:00\n"
@@ -92,10 +91,10 @@ TEST_F(Scan, QueuesPlayableFilesOnly) {
     for (const char *name :
          {"a.wav", "b.ape", "c.flac", "d.FLAC", "e.dsf", "f.mp3", "g.iso", "h.dff", "xwav",
           "i.Flac", "notes.txt", "j.cue", "k.mbi", "av", ".hidden.flac"})
-        tree.file(name, "x");
-    tree.file(".git/l.flac");
-    tree.file("sub/.m.wav");
-    tree.file("sub/n.wav");
+        tree.write(name, "x");
+    tree.write(".git/l.flac");
+    tree.write("sub/.m.wav");
+    tree.write("sub/n.wav");
     tree.dir("empty");
     ::mkfifo(tree.path("fifo.wav").c_str(), 0644); // neither file nor directory
     EXPECT_EQ(scan(), 1);
@@ -110,12 +109,12 @@ TEST_F(Scan, QueuesPlayableFilesOnly) {
 }
 
 TEST_F(Scan, AppendsDepthFirstInListingOrder) {
-    tree.file("a/1.flac");
-    tree.file("a/b/2.flac");
-    tree.file("a/b/c/3.flac");
-    tree.file("a/4.flac");
-    tree.file("5.flac");
-    tree.file("d/6.flac");
+    tree.write("a/1.flac");
+    tree.write("a/b/2.flac");
+    tree.write("a/b/c/3.flac");
+    tree.write("a/4.flac");
+    tree.write("5.flac");
+    tree.write("d/6.flac");
     // The walk the queue must follow: each directory in its own listing
     // order, a subdirectory entered where it is listed.
     std::vector<std::string> expected;
@@ -145,12 +144,12 @@ TEST_F(Scan, AppendsDepthFirstInListingOrder) {
 }
 
 TEST_F(Scan, UppercaseSortsFirst) {
-    tree.file("a/x.flac");
-    tree.file("B/y.flac");
-    tree.file("a/B.flac");
-    tree.file("a/a.flac");
-    tree.file("a/c/z.flac");
-    tree.file("a/d.flac");
+    tree.write("a/x.flac");
+    tree.write("B/y.flac");
+    tree.write("a/B.flac");
+    tree.write("a/a.flac");
+    tree.write("a/c/z.flac");
+    tree.write("a/d.flac");
     scan();
     sort_list();
     EXPECT_EQ(queued(), (std::vector<std::string>{"B/y.flac", "a/B.flac", "a/a.flac", "a/c/z.flac",
@@ -158,12 +157,12 @@ TEST_F(Scan, UppercaseSortsFirst) {
 }
 
 TEST_F(Scan, SymbolicLinks) {
-    tree.file("music/a.flac");
-    tree.file("music/deep/b.wav");
+    tree.write("music/a.flac");
+    tree.write("music/deep/b.wav");
     tree.link("music/deep/up", "..");     // a cycle through the parent
     tree.link("music/self", ".");         // a cycle through itself
     tree.link("music/loop", tree.root()); // a cycle through the scan root
-    tree.file("other/c.mp3");
+    tree.write("other/c.mp3");
     tree.link("music/other", "../other");      // a directory also reached directly
     tree.link("music/alias.flac", "a.flac");   // a file link: queued by its own name
     tree.link("music/broken.flac", "nowhere"); // nothing behind it: skipped
@@ -183,7 +182,7 @@ TEST_F(Scan, ManyLinksToOneDirectoryWalkItOnce) {
     constexpr int N = 40;
     for (int i = 0; i <= N; ++i) {
         const std::string d = "store/D" + std::to_string(i);
-        tree.file(d + "/x.mp3");
+        tree.write(d + "/x.mp3");
         if (i < N) {
             tree.link(d + "/a", "../D" + std::to_string(i + 1));
             tree.link(d + "/b", "../D" + std::to_string(i + 1));
@@ -204,7 +203,7 @@ TEST_F(Scan, ManyLinksToOneDirectoryWalkItOnce) {
 
 TEST_F(Scan, QueueHoldsAtMost2048Files) {
     std::string dir = tree.dir("many");
-    for (int i = 0; i < PLAYLIST_MAX + 1; ++i) tree.file("many/" + std::to_string(i) + ".mp3");
+    for (int i = 0; i < PLAYLIST_MAX + 1; ++i) tree.write("many/" + std::to_string(i) + ".mp3");
     scan();
     ASSERT_EQ(plinfo.count, PLAYLIST_MAX);
     // The one left out is the last one the directory lists.
@@ -228,10 +227,10 @@ TEST_F(Scan, PathsLongerThan511AreSkipped) {
     std::size_t fit = PATH_SIZE - 1 - dir_len - 1; // name length of a 511-char path
     std::string fits = std::string(fit - 5, 'f') + ".flac";
     std::string too_long = std::string(fit - 4, 'g') + ".flac";
-    tree.file(rel + "/" + fits);
-    tree.file(rel + "/" + too_long);
+    tree.write(rel + "/" + fits);
+    tree.write(rel + "/" + too_long);
     std::string long_dir = rel + "/" + std::string(fit, 'h');
-    tree.file(long_dir + "/i.flac");
+    tree.write(long_dir + "/i.flac");
     scan();
     ASSERT_EQ(plinfo.count, 1);
     EXPECT_EQ(std::strlen(plinfo.entries[0].path), PATH_SIZE - 1);
@@ -242,9 +241,9 @@ TEST_F(Scan, UnreadableDirectoriesAreSkipped) {
     EXPECT_EQ(scan_files(tree.path("missing").c_str()), 1);
     EXPECT_EQ(plinfo.count, 0);
 
-    tree.file("open/a.flac");
-    tree.file("locked/b.flac");
-    tree.file("locked/b.cue", SHEET2);
+    tree.write("open/a.flac");
+    tree.write("locked/b.flac");
+    tree.write("locked/b.cue", SHEET2);
     ::chmod(tree.path("locked").c_str(), 0);
     // Root reads any directory; the check runs in a child without root's
     // privileges, where the lock holds.
@@ -258,17 +257,17 @@ TEST_F(Scan, UnreadableDirectoriesAreSkipped) {
 }
 
 TEST_F(Scan, CueSheetGivesTracksToTheFileOfItsName) {
-    tree.file("album/a.flac");
-    tree.file("album/a.cue", SHEET2);
-    tree.file("album/b.mp3");
-    tree.file("album/b.cue", SHEET2); // only WAV, APE and FLAC take a sheet
-    tree.file("album/c.wav");
-    tree.file("album/c.cue", "REM no tracks\n");
-    tree.file("album/D.APE");
-    tree.file("album/D.CUE", SHEET3);
+    tree.write("album/a.flac");
+    tree.write("album/a.cue", SHEET2);
+    tree.write("album/b.mp3");
+    tree.write("album/b.cue", SHEET2); // only WAV, APE and FLAC take a sheet
+    tree.write("album/c.wav");
+    tree.write("album/c.cue", "REM no tracks\n");
+    tree.write("album/D.APE");
+    tree.write("album/D.CUE", SHEET3);
     free(cue);
     cue = nullptr; // the scan allocates the record when it needs one
-    CapturedDiag out;
+    DiagCapture out;
     scan();
     EXPECT_NE(cue, nullptr);
     EXPECT_EQ(plinfo.count, 4);
@@ -293,15 +292,15 @@ TEST_F(Scan, CueSheetGivesTracksToTheFileOfItsName) {
 }
 
 TEST_F(Scan, CueSheetPairsTheFirstQueuedFileWithItsPrefix) {
-    tree.file("x/album.live.flac");
-    tree.file("x/album.flac");
-    tree.file("x/album.cue", SHEET2);
-    tree.file("y/album.live.flac");
-    tree.file("y/album.cue", SHEET2);
-    tree.file("y/album.dsf");
-    tree.file("z/take.cue", SHEET2); // its prefix "take." names no file
-    tree.file("z/take2.flac");
-    tree.file("z/cuesheets.cue.wav");
+    tree.write("x/album.live.flac");
+    tree.write("x/album.flac");
+    tree.write("x/album.cue", SHEET2);
+    tree.write("y/album.live.flac");
+    tree.write("y/album.cue", SHEET2);
+    tree.write("y/album.dsf");
+    tree.write("z/take.cue", SHEET2); // its prefix "take." names no file
+    tree.write("z/take2.flac");
+    tree.write("z/cuesheets.cue.wav");
     scan();
     // In x both names continue "album.": the one queued first wins.
     const play_entry *live = entry("x/album.live.flac"), *plain = entry("x/album.flac");
@@ -320,11 +319,11 @@ TEST_F(Scan, SecondSheetReplacesTheFirstAndClearListFreesThem) {
     // and the one listed last wins. ASan reports a leak or double free.
     for (const std::string &second : {SHEET3, std::string("REM nothing\n")}) {
         SCOPED_TRACE(second.size());
-        TempTree t;
+        TempDir t;
         ASSERT_TRUE(t.ok());
-        t.file("a.b.flac");
-        t.file("a.cue", SHEET2);
-        t.file("a.b.cue", second);
+        t.write("a.b.flac");
+        t.write("a.cue", SHEET2);
+        t.write("a.b.cue", second);
         std::vector<std::string> names = listing(t.root());
         auto pos = [&](const char *n) { return std::find(names.begin(), names.end(), n); };
         bool short_last = pos("a.cue") > pos("a.b.cue");
@@ -341,17 +340,17 @@ TEST_F(Scan, SecondSheetReplacesTheFirstAndClearListFreesThem) {
 }
 
 TEST_F(Scan, UnusableCueSheetsLeaveTheFileWhole) {
-    tree.file("a.flac");
-    tree.file("a.cue/inside.wav"); // a directory named like a sheet is walked
-    tree.file("b.wav");
+    tree.write("a.flac");
+    tree.write("a.cue/inside.wav"); // a directory named like a sheet is walked
+    tree.write("b.wav");
     std::string garbage(65536, '\0');
     for (std::size_t i = 0; i < garbage.size(); ++i)
         garbage[i] = static_cast<char>((i * 2654435761u) >> 13);
-    tree.file("b.cue", garbage);
-    tree.file("c.flac");
-    tree.file("c.cue", SHEET2);
+    tree.write("b.cue", garbage);
+    tree.write("c.flac");
+    tree.write("c.cue", SHEET2);
     ::chmod(tree.path("c.cue").c_str(), 0);
-    CapturedDiag out;
+    DiagCapture out;
     scan();
     EXPECT_EQ(sorted(queued()),
               (std::vector<std::string>{"a.cue/inside.wav", "a.flac", "b.wav", "c.flac"}));
@@ -371,11 +370,11 @@ TEST_F(Scan, UnusableCueSheetsLeaveTheFileWhole) {
 TEST_F(Scan, OddFileNames) {
     const std::string quoted = "say \"hi\" \\ 'there'";
     const std::string broken = "two\nlines";
-    tree.file(quoted + ".flac");
-    tree.file(quoted + ".cue", SHEET2);
-    tree.file(broken + ".wav");
-    tree.file(broken + ".cue", SHEET3);
-    tree.file("tab\there/ütf8 名字.ape");
+    tree.write(quoted + ".flac");
+    tree.write(quoted + ".cue", SHEET2);
+    tree.write(broken + ".wav");
+    tree.write(broken + ".cue", SHEET3);
+    tree.write("tab\there/ütf8 名字.ape");
     scan();
     EXPECT_EQ(sorted(queued()),
               (std::vector<std::string>{"say \"hi\" \\ 'there'.flac", "tab\there/ütf8 名字.ape",
@@ -388,7 +387,7 @@ TEST_F(Scan, AllocatesTheQueueWhenNeeded) {
     clear_list();
     std::free(plinfo.entries);
     plinfo.entries = nullptr;
-    tree.file("a.flac");
+    tree.write("a.flac");
     scan();
     ASSERT_NE(plinfo.entries, nullptr);
     EXPECT_EQ(plinfo.count, 1);

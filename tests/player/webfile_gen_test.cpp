@@ -10,14 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host/codec_api.h"
 #include "core/paths.h"
-#include "player/scan.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "player/scan.h"
 #include "support/player_state_fixture.h"
 
 using namespace pipd;
-using namespace pipd::test;
+using namespace pipd::testing;
 using json = nlohmann::json;
 
 namespace {
@@ -255,7 +255,7 @@ TEST_F(Reports, StatusPipeFollowsItsReader) {
     if (!make_private_tmp()) GTEST_SKIP() << "no private root";
     ASSERT_TRUE(make_fifo(STATUS_FIFO_PATH));
     ignore_sigpipe();
-    diag_capture diag;
+    DiagCapture diag;
 
     // Nobody reads: nothing opens, nothing is printed, records are lost.
     EXPECT_EQ(init_status_fifo(), -1);

@@ -15,9 +15,7 @@
 #include "support/flac_files.h"
 #include "support/wav_writer.h"
 
-namespace pipd::ape_testing {
-
-using flac_testing::audio;
+namespace pipd::testing {
 
 // What the encoder accepts: a plain PCM WAV file (format tag 1).
 inline std::vector<uint8_t> pcm_wav(const audio &a) {
@@ -38,20 +36,18 @@ inline std::string jmac_file(const audio &a, const std::string &name, const std:
     const std::string path = dir + "/" + name + "-" + level + ".ape";
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
-    if (!flac_testing::have_program("jmac")) return "";
+    if (!have_program("jmac")) return "";
     ::mkdir(dir.c_str(), 0755);
     const std::string tmp = path + "." + std::to_string(::getpid());
     const std::string wav = tmp + ".wav";
-    if (!flac_testing::write_file(wav, pcm_wav(a))) return "";
+    if (!write_file(wav, pcm_wav(a))) return "";
     const std::string log = tmp + ".log";
-    const std::string cmd = "jmac " + level + " " + flac_testing::shell_quote(wav) + " " +
-                            flac_testing::shell_quote(tmp) + " >" + flac_testing::shell_quote(log) +
-                            " 2>&1";
+    const std::string cmd = "jmac " + level + " " + shell_quote(wav) + " " + shell_quote(tmp) +
+                            " >" + shell_quote(log) + " 2>&1";
     if (std::system(cmd.c_str()) != 0) {
     } // judged by the file it leaves
-    const std::vector<uint8_t> made = flac_testing::read_file(tmp);
-    const std::vector<uint8_t> said = flac_testing::read_file(log);
-    const std::string text(said.begin(), said.end());
+    const std::vector<uint8_t> made = read_bytes(tmp);
+    const std::string text = read_file(log);
     ::unlink(wav.c_str());
     ::unlink(log.c_str());
     if (made.size() < 64 || std::string(made.begin(), made.begin() + 4) != "MAC " ||
@@ -60,18 +56,6 @@ inline std::string jmac_file(const audio &a, const std::string &name, const std:
         return "";
     }
     return std::rename(tmp.c_str(), path.c_str()) == 0 ? path : "";
-}
-
-inline uint32_t le32(const std::vector<uint8_t> &b, std::size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
-           uint32_t{b[at + 3]} << 24;
-}
-inline void put32(std::vector<uint8_t> &b, std::size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void put16(std::vector<uint8_t> &b, std::size_t at, uint32_t v) {
-    b[at] = static_cast<uint8_t>(v);
-    b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 
 // Where the fields of a file with a descriptor (version 3980 and later) lie.
@@ -95,23 +79,23 @@ struct ape_layout {
     std::size_t field_samplerate() const { return header + 20; }
 };
 
-inline ape_layout parse_layout(const std::vector<uint8_t> &f, std::size_t start = 0) {
+inline ape_layout parse_ape_layout(const std::vector<uint8_t> &f, std::size_t start = 0) {
     ape_layout l;
     if (f.size() < start + 52 || std::string(f.begin() + static_cast<long>(start),
                                              f.begin() + static_cast<long>(start) + 4) != "MAC ")
         return l;
-    const uint32_t descriptor = le32(f, start + 8);
-    const uint32_t header = le32(f, start + 12);
-    const uint32_t seektable = le32(f, start + 16);
-    const uint32_t wavheader = le32(f, start + 20);
+    const uint32_t descriptor = static_cast<uint32_t>(load_le(&f[start + 8], 4));
+    const uint32_t header = static_cast<uint32_t>(load_le(&f[start + 12], 4));
+    const uint32_t seektable = static_cast<uint32_t>(load_le(&f[start + 16], 4));
+    const uint32_t wavheader = static_cast<uint32_t>(load_le(&f[start + 20], 4));
     l.header = start + descriptor;
     l.seektable = l.header + header;
     l.firstframe = l.seektable + seektable + wavheader;
     l.seekpoints = seektable / 4;
     if (f.size() < l.header + 24) return l;
-    l.blocksperframe = le32(f, l.header + 4);
-    l.finalframeblocks = le32(f, l.header + 8);
-    l.totalframes = le32(f, l.header + 12);
+    l.blocksperframe = static_cast<uint32_t>(load_le(&f[l.header + 4], 4));
+    l.finalframeblocks = static_cast<uint32_t>(load_le(&f[l.header + 8], 4));
+    l.totalframes = static_cast<uint32_t>(load_le(&f[l.header + 12], 4));
     l.ok = true;
     return l;
 }
@@ -123,4 +107,4 @@ inline std::vector<uint8_t> padded(std::vector<uint8_t> f, std::size_t to = 1310
     return f;
 }
 
-} // namespace pipd::ape_testing
+} // namespace pipd::testing

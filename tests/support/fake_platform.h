@@ -24,6 +24,7 @@ class FakePlatform {
 
     int64_t now = 1'700'000'000;
     int64_t slept = 0; // seconds slept in all
+    int sleeps = 0;    // calls to sleep
     unsigned seeded = 0;
     int next_random = 4242;
     std::function<void()> on_sleep; // runs after each sleep
@@ -39,6 +40,7 @@ class FakePlatform {
     static void sleep_s(unsigned s) {
         current()->now += s;
         current()->slept += s;
+        ++current()->sleeps;
         if (current()->on_sleep) current()->on_sleep();
     }
     static void seed(unsigned v) { current()->seeded = v; }

@@ -14,7 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
-namespace pipd::flac_testing {
+#include "support/files.h"
+
+namespace pipd::testing {
 
 // Interleaved samples at their own bit depth (right-justified, signed).
 struct audio {
@@ -96,28 +98,6 @@ inline audio make_audio(source_kind kind, int channels, int bps, int rate, std::
     return a;
 }
 
-inline void put_le(std::vector<uint8_t> &out, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-inline bool write_file(const std::string &path, const std::vector<uint8_t> &bytes) {
-    std::FILE *f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-inline std::vector<uint8_t> read_file(const std::string &path) {
-    std::vector<uint8_t> out;
-    std::FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return out;
-    uint8_t buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-    std::fclose(f);
-    return out;
-}
-
 // A WAVE_FORMAT_EXTENSIBLE file: any bit depth in a whole-byte container,
 // left-justified as the format wants.
 inline std::vector<uint8_t> wav_bytes(const audio &a) {
@@ -182,30 +162,6 @@ inline std::string shell_quote(const std::string &s) {
     }
     return q + "'";
 }
-
-// A private directory under the build tree, removed with its contents.
-class scratch_dir {
-  public:
-    explicit scratch_dir(const std::string &base) {
-        ::mkdir(base.c_str(), 0755);
-        std::string templ = base + "/flac-XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back('\0');
-        if (::mkdtemp(buf.data())) path_ = buf.data();
-    }
-    ~scratch_dir() {
-        if (!path_.empty() && std::getenv("PIPD_KEEP_SCRATCH") == nullptr)
-            if (std::system(("rm -rf " + shell_quote(path_)).c_str()) != 0) {
-            }
-    }
-    scratch_dir(const scratch_dir &) = delete;
-    scratch_dir &operator=(const scratch_dir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 // Encodes the audio with the reference encoder; options are passed as they
 // stand. Raw input for 8, 16 and 24 bits, WAV for the others.
@@ -276,7 +232,7 @@ inline std::vector<int32_t> expected_stereo(const audio &a, std::size_t from_fra
 
 // The samples of a 24-bit stereo WAV file written by pipd-decode --wav.
 inline std::vector<int32_t> read_wav24(const std::string &path, int *rate = nullptr) {
-    std::vector<uint8_t> b = read_file(path);
+    std::vector<uint8_t> b = read_bytes(path);
     std::vector<int32_t> out;
     if (b.size() < 44) return out;
     if (rate) *rate = static_cast<int>(b[24] | b[25] << 8 | b[26] << 16 | b[27] << 24);
@@ -306,8 +262,7 @@ struct decode_result {
 
 // Runs this build's pipd-decode --wav on input (with a pending seek when
 // seek_ms >= 0) and reads back the samples and the diagnostics.
-inline decode_result run_decode(const std::string &input, const scratch_dir &dir,
-                                long seek_ms = -1) {
+inline decode_result run_decode(const std::string &input, const TempDir &dir, long seek_ms = -1) {
     decode_result r;
     const std::string out = dir.file("out.wav");
     const std::string err = dir.file("err.txt");
@@ -317,10 +272,10 @@ inline decode_result run_decode(const std::string &input, const scratch_dir &dir
     int st = std::system(cmd.c_str());
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     r.samples = read_wav24(out);
-    std::vector<uint8_t> m = read_file(err);
+    std::vector<uint8_t> m = read_bytes(err);
     r.messages.assign(m.begin(), m.end());
     return r;
 }
 #endif
 
-} // namespace pipd::flac_testing
+} // namespace pipd::testing

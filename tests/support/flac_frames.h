@@ -12,7 +12,7 @@
 #include "codecs/pcm/flac_decoder.h"
 #include "support/flac_files.h"
 
-namespace pipd::flac_testing {
+namespace pipd::testing {
 
 class bit_writer {
   public:
@@ -269,4 +269,4 @@ inline std::vector<uint8_t> write_escaped_flac(const audio &a, int blocksize) {
     return f;
 }
 
-} // namespace pipd::flac_testing
+} // namespace pipd::testing

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/flac_files.h"
-#include "support/host_play.h"
+#include "support/sandbox.h"
 
 namespace pipd::testing {
 
@@ -27,17 +27,17 @@ inline bool replay_fuzz_inputs(const std::string &target, const std::string &end
             if (e->d_name[0] != '.') names.push_back(e->d_name);
         closedir(d);
     }
-    flac_testing::scratch_dir work(PIPD_BINARY_DIR "/scratch");
+    TempDir work;
     bool any = false;
     for (const auto &name : names) {
         SCOPED_TRACE(target + "/" + name);
-        std::vector<uint8_t> input = flac_testing::read_file(dir + "/" + name);
+        std::vector<uint8_t> input = read_bytes(dir + "/" + name);
         if (input.empty()) continue;
         std::vector<uint8_t> file(file_start ? file_start(input[0]) : 0, 0);
         file.insert(file.end(), input.begin() + 1, input.end());
         if (file.size() < 131072) file.resize(131072, 0);
         const std::string path = work.file("input." + ending);
-        if (!flac_testing::write_file(path, file)) continue;
+        if (!write_file(path, file)) continue;
         host_play_script script;
         if (input[0] & 1) script.seek_ms = static_cast<int32_t>(input[0] >> 1) * 97;
         check(host_play(path, script));

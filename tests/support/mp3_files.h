@@ -9,9 +9,7 @@
 
 #include "support/flac_files.h"
 
-namespace pipd::mp3_testing {
-
-using namespace pipd::flac_testing;
+namespace pipd::testing {
 
 // Encodes a 16-bit source with lame. No info frame (-t): madplay skips it
 // while the player plays it as the silent frame it is.
@@ -37,7 +35,7 @@ inline std::vector<int32_t> madplay_samples(const std::string &path, const std::
                             shell_quote(path) + " 2>/dev/null";
     std::vector<int32_t> out;
     if (std::system(cmd.c_str()) != 0) return out;
-    const std::vector<uint8_t> b = read_file(raw);
+    const std::vector<uint8_t> b = read_bytes(raw);
     ::unlink(raw.c_str());
     out.reserve(b.size() / 3);
     for (std::size_t i = 0; i + 3 <= b.size(); i += 3) {
@@ -57,8 +55,8 @@ inline audio sine(int channels, int rate, std::size_t frames, double hz) {
     for (std::size_t i = 0; i < frames; ++i)
         for (int c = 0; c < channels; ++c)
             a.samples[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] =
-                static_cast<int32_t>(std::lround(
-                    16384.0 * std::sin(2 * 3.14159265358979323846 * hz * i / rate)));
+                static_cast<int32_t>(
+                    std::lround(16384.0 * std::sin(2 * 3.14159265358979323846 * hz * i / rate)));
     return a;
 }
 
@@ -82,4 +80,4 @@ inline double tone_frequency(const std::vector<int32_t> &stereo, int rate) {
     return periods > 0 ? periods * rate / (last - first) : 0;
 }
 
-} // namespace pipd::mp3_testing
+} // namespace pipd::testing

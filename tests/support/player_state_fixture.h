@@ -15,16 +15,14 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/codec_api.h"
 #include "core/diag.h"
 #include "core/paths.h"
-#include "player/scan.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "player/scan.h"
 #include "support/capture.h"
 
-namespace pipd::test {
-
-using diag_capture = pipd::testing::DiagCapture;
+namespace pipd::testing {
 
 struct cue_spec {
     std::string title;
@@ -97,4 +95,4 @@ inline void ignore_sigpipe() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-} // namespace pipd::test
+} // namespace pipd::testing

@@ -1,5 +1,5 @@
-// Test helpers: a private temporary directory, and running a program of the
-// build with its standard output and error captured.
+// Test helpers: running a program of the build with its standard output and
+// error captured (the temporary directory is support/files.h's).
 #pragma once
 
 #include <cerrno>
@@ -14,43 +14,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/files.h"
+
 extern char **environ;
 
 namespace pipd::testing {
-
-// A directory that is removed with everything in it when the object goes.
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "pipd-test-XXXXXX").string();
-        if (mkdtemp(tmpl.data())) path_ = tmpl;
-    }
-    ~TempDir() {
-        if (path_.empty()) return;
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    std::string path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-inline std::string read_file(const std::string &path) {
-    std::string out;
-    if (std::FILE *f = std::fopen(path.c_str(), "rb")) {
-        char buf[65536];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        std::fclose(f);
-    }
-    return out;
-}
 
 struct ToolResult {
     int status = -1; // exit status; -1 when it did not exit normally

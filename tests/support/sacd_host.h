@@ -9,11 +9,11 @@
 #include "codecs/dsd/sacd_disc.h"
 #include "host/buffer.h"
 #include "host/codec_api.h"
-#include "support/run_tool.h"
-#include "support/sacd_image.h"
 #include "player/player_main.h"
+#include "support/files.h"
+#include "support/sacd_image.h"
 
-namespace pipd::testing::sacd {
+namespace pipd::testing {
 
 class image_input {
   public:
@@ -45,4 +45,4 @@ class image_input {
     int fd_ = -1;
 };
 
-} // namespace pipd::testing::sacd
+} // namespace pipd::testing

@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-namespace pipd::testing::sacd {
+#include "files.h" // beside this file: the fuzz targets and benchmarks include it too
 
-using bytes = std::vector<uint8_t>;
+namespace pipd::testing {
 
 inline constexpr uint32_t USER = 2048;
 inline constexpr uint32_t FRAME = 9408; // a two-channel DSD frame
@@ -51,10 +51,6 @@ inline bytes dsd_frame(uint32_t seed, std::size_t n = FRAME) {
         v = static_cast<uint8_t>(x >> 23);
     }
     return b;
-}
-
-inline void put_be(uint8_t *p, uint64_t v, int width) {
-    for (int i = width - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<uint8_t>(v);
 }
 
 struct track {
@@ -219,7 +215,7 @@ class image {
             bytes s = junk(USER, at * 31 + 7);
             s[0] = static_cast<uint8_t>(infos.size() << 5 | starts << 2 | (pk.dst ? 1 : 0));
             std::size_t k = 1;
-            for (uint16_t v : infos) put_be(&s[k], v, 2), k += 2;
+            for (uint16_t v : infos) store_be(&s[k], v, 2), k += 2;
             k += info * starts; // frame infos: time codes, junk here
             std::memcpy(&s[k], payload.data(), payload.size());
             out.push_back(std::move(s));
@@ -242,8 +238,8 @@ class image {
         m[9] = 20;
         for (std::size_t n = 0; n < 2; ++n) {
             const area *a = n < areas.size() ? &areas[n] : nullptr;
-            put_be(&m[64 + 8 * n], a ? a->master_lsn.value_or(a->toc_lsn) : 0, 4);
-            put_be(&m[84 + 2 * n], a ? a->master_size.value_or(a->toc_sectors) : 0, 2);
+            store_be(&m[64 + 8 * n], a ? a->master_lsn.value_or(a->toc_lsn) : 0, 4);
+            store_be(&m[84 + 2 * n], a ? a->master_size.value_or(a->toc_sectors) : 0, 2);
         }
         for (uint64_t s = 511; s <= 518; ++s) id(sector(s) = junk(USER, s), "SACDText");
         id(sector(519) = junk(USER, 519), "SACD_Man");
@@ -255,7 +251,7 @@ class image {
         std::memcpy(h.data(), a.id.data(), std::min<std::size_t>(8, a.id.size()));
         h[8] = a.version_major;
         h[9] = a.version_minor;
-        put_be(&h[10], a.toc_sectors, 2);
+        store_be(&h[10], a.toc_sectors, 2);
         h[32] = a.channels;
         h[33] = static_cast<uint8_t>((h[33] & 0xE0) | a.speakers);
         h[69] = static_cast<uint8_t>(a.tracks.size());
@@ -275,12 +271,12 @@ class image {
         std::size_t text_at = 8 + 2 * 255;
         for (std::size_t t = 0; t < a.tracks.size() && t < 255; ++t) {
             const track &tr = a.tracks[t];
-            put_be(&l1[8 + 4 * t],
-                   tr.start_entry.value_or(static_cast<uint32_t>(a.placed[t].first)), 4);
-            put_be(&l1[1028 + 4 * t], tr.length_entry.value_or(a.placed[t].second), 4);
+            store_be(&l1[8 + 4 * t],
+                     tr.start_entry.value_or(static_cast<uint32_t>(a.placed[t].first)), 4);
+            store_be(&l1[1028 + 4 * t], tr.length_entry.value_or(a.placed[t].second), 4);
             std::memcpy(&l2[1028 + 4 * t], tr.time.data(), 3);
             if (tr.text.empty()) {
-                put_be(&tx[8 + 2 * t], 0, 2);
+                store_be(&tx[8 + 2 * t], 0, 2);
                 continue;
             }
             // Count, three bytes, then the items, each padded with zeros to 4 bytes.
@@ -293,7 +289,7 @@ class image {
                 while (block.size() % 4);
             }
             if (text_at + block.size() > USER) continue; // no room: no text
-            put_be(&tx[8 + 2 * t], text_at, 2);
+            store_be(&tx[8 + 2 * t], text_at, 2);
             std::memcpy(&tx[text_at], block.data(), block.size());
             text_at += block.size();
         }
@@ -339,4 +335,4 @@ inline uint64_t fuzz_file_start(uint8_t control) {
     return 510 * uint64_t{fuzz_sector_size(control)};
 }
 
-} // namespace pipd::testing::sacd
+} // namespace pipd::testing

@@ -1,6 +1,5 @@
-// Test helpers for code that reads the file system: a private directory tree
-// that is removed again, captured diagnostics, and running a check without
-// root's privileges.
+// Test helper: running a check without root's privileges (the private
+// directory tree is support/files.h's TempDir).
 #pragma once
 
 #include <cstdio>
@@ -15,70 +14,11 @@
 #include <unistd.h>
 
 #include "support/capture.h"
+#include "support/files.h"
 
 #include "core/diag.h"
 
 namespace pipd::testing {
-
-// A fresh directory under the system's temporary directory (world
-// traversable, so that an unprivileged child can walk it too), removed with
-// everything below it at the end.
-class TempTree {
-  public:
-    TempTree() {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/pipd-test.XXXXXX";
-        if (char *p = mkdtemp(pattern.data())) {
-            root_ = p;
-            ::chmod(p, 0755);
-        }
-    }
-    ~TempTree() {
-        if (root_.empty()) return;
-        std::error_code ec;
-        // Make every directory writable again (tests lock some away).
-        for (auto it = std::filesystem::recursive_directory_iterator(
-                 root_, std::filesystem::directory_options::skip_permission_denied, ec);
-             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
-            if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0755);
-        std::filesystem::remove_all(root_, ec);
-    }
-    TempTree(const TempTree &) = delete;
-    TempTree &operator=(const TempTree &) = delete;
-
-    bool ok() const { return !root_.empty(); }
-    const std::string &root() const { return root_; }
-    std::string path(const std::string &rel) const { return root_ + "/" + rel; }
-
-    // Creates the file (and its directories) with the given bytes.
-    std::string file(const std::string &rel, const std::string &bytes = "") const {
-        std::string p = path(rel);
-        std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-        if (std::FILE *f = std::fopen(p.c_str(), "wb")) {
-            std::fwrite(bytes.data(), 1, bytes.size(), f);
-            std::fclose(f);
-        }
-        return p;
-    }
-    std::string dir(const std::string &rel) const {
-        std::string p = path(rel);
-        std::filesystem::create_directories(p);
-        return p;
-    }
-    // A symbolic link at rel pointing to target (as written).
-    std::string link(const std::string &rel, const std::string &target) const {
-        std::string p = path(rel);
-        std::filesystem::create_directories(std::filesystem::path(p).parent_path());
-        if (::symlink(target.c_str(), p.c_str()) != 0) {
-        } // a test that needs the link checks for it
-        return p;
-    }
-
-  private:
-    std::string root_;
-};
-
-using CapturedDiag = pipd::testing::DiagCapture;
 
 enum class Unprivileged { passed, failed, unavailable };
 

@@ -7,13 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+
 namespace pipd::testing {
-
-using bytes = std::vector<uint8_t>;
-
-inline void put_le(bytes &out, uint64_t value, unsigned width) {
-    for (unsigned i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 // A signed test signal of the given bit depth: the extremes, zero and its
 // neighbours first, then a pseudo-random sequence (xorshift) over the full

@@ -10,21 +10,12 @@
 #include <vector>
 
 #include "codecs/ape/ape.h"
-#include "host/codec_api.h"
-#include "host/outudp.h"
-#include "core/platform.h"
-#include "player/player_main.h"
-#include "core/state.h"
-#include "player/webfile_gen.h"
 #include "support/ape_files.h"
-#include "support/capture.h"
 #include "support/flac_files.h"
-#include "support/host_play.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
-using namespace pipd::flac_testing;
-using namespace pipd::ape_testing;
 
 namespace {
 
@@ -61,10 +52,6 @@ std::vector<int32_t> expected(const audio &a, std::size_t from = 0) {
     return expected_stereo(a, from);
 }
 
-bool contains(const std::string &text, const std::string &needle) {
-    return text.find(needle) != std::string::npos;
-}
-
 class ApeCodec : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -80,17 +67,16 @@ class ApeCodec : public ::testing::Test {
         const std::string made = jmac_file(src, s.name, level);
         if (made.empty()) return "";
         if (a) *a = src;
-        std::vector<uint8_t> f = read_file(made);
+        std::vector<uint8_t> f = read_bytes(made);
         if (bytes) *bytes = f;
         return write(padded(f), std::string(s.name) + "-" + level + ".ape");
     }
 
-    std::string write(const std::vector<uint8_t> &bytes, const std::string &name = "x.ape") {
-        const std::string path = dir_.file(name);
-        return write_file(path, bytes) ? path : "";
+    std::string write(const bytes &b, const std::string &name = "x.ape") {
+        return dir_.write(name, b);
     }
 
-    scratch_dir dir_{PIPD_BINARY_DIR "/scratch"};
+    TempDir dir_;
 };
 
 const source music16 = {"music16", source_kind::music, 2, 16, SHORT};
@@ -125,8 +111,8 @@ TEST_F(ApeCodec, ReferenceFilesDecodeToTheirSource) {
             decode_result r = run_decode(p, dir_);
             EXPECT_EQ(r.status, 0) << r.messages;
             EXPECT_EQ(first_difference(r.samples, expected(a)), -1);
-            EXPECT_TRUE(contains(r.messages, "APE: Decoded " + std::to_string(a.frames()) +
-                                                 " samples\n"))
+            EXPECT_TRUE(
+                has(r.messages, "APE: Decoded " + std::to_string(a.frames()) + " samples\n"))
                 << r.messages;
         }
     }
@@ -139,16 +125,18 @@ TEST_F(ApeCodec, ReferenceFilesHoldSilentAndPseudoStereoFrames) {
         uint32_t mask;
         uint32_t flags;
     } cases[] = {
-        {{"silent16", source_kind::music, 2, 16, SHORT + 9000, shape::silent_start}, 3,
+        {{"silent16", source_kind::music, 2, 16, SHORT + 9000, shape::silent_start},
+         3,
          APE_FRAME_SILENT_Y | APE_FRAME_SILENT_X},
-        {{"dual16", source_kind::music, 2, 16, SHORT, shape::same_channels}, 7,
+        {{"dual16", source_kind::music, 2, 16, SHORT, shape::same_channels},
+         7,
          APE_FRAME_PSEUDO_STEREO},
     };
     for (const auto &c : cases) {
         std::vector<uint8_t> f;
         const std::string level = c.flags == APE_FRAME_PSEUDO_STEREO ? "c3000" : "c2000";
         ASSERT_FALSE(encoded(c.src, level, nullptr, &f).empty());
-        ape_layout l = parse_layout(f);
+        ape_layout l = parse_ape_layout(f);
         ASSERT_TRUE(l.ok);
         ape_context ctx{};
         DiagCapture quiet;
@@ -165,7 +153,7 @@ TEST_F(ApeCodec, ReferenceFilesHoldSilentAndPseudoStereoFrames) {
 // ---------------------------------------------------------------------------
 // Files of other encoders.
 
-std::string md5_of_s16(const std::vector<int32_t> &samples, const scratch_dir &dir) {
+std::string md5_of_s16(const std::vector<int32_t> &samples, const TempDir &dir) {
     std::vector<uint8_t> pcm;
     for (int32_t s : samples) {
         const int32_t v = s >> 8;
@@ -193,7 +181,7 @@ TEST_F(ApeCodec, SharedMediaMatchTheirDigests) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file);
-        std::vector<uint8_t> f = read_file(MEDIA + c.file);
+        std::vector<uint8_t> f = read_bytes(MEDIA + c.file);
         if (f.empty()) GTEST_SKIP() << "no shared media";
         decode_result r = run_decode(write(padded(f)), dir_);
         EXPECT_EQ(r.status, 0) << r.messages;
@@ -203,12 +191,12 @@ TEST_F(ApeCodec, SharedMediaMatchTheirDigests) {
     for (const char *file :
          {"level5000-music.ape", "malformed-zerodiv.ape", "malformed-longloop.ape"}) {
         SCOPED_TRACE(file);
-        decode_result r = run_decode(write(padded(read_file(MEDIA + file))), dir_);
+        decode_result r = run_decode(write(padded(read_bytes(MEDIA + file))), dir_);
         EXPECT_TRUE(r.status == 0 || r.status == 1);
         EXPECT_TRUE(r.samples.empty());
     }
-    decode_result r = run_decode(write(padded(read_file(MEDIA + "level5000-music.ape"))), dir_);
-    EXPECT_TRUE(contains(r.messages, "APE: high compression type\nAPE: compression level 5000"))
+    decode_result r = run_decode(write(padded(read_bytes(MEDIA + "level5000-music.ape"))), dir_);
+    EXPECT_TRUE(has(r.messages, "APE: high compression type\nAPE: compression level 5000"))
         << r.messages;
 }
 
@@ -250,8 +238,8 @@ TEST_F(ApeCodec, SeekLandsOnTheComputedSample) {
 // tag (of 3943 bytes, not a whole number of words) the seek lands on the
 // same samples.
 TEST_F(ApeCodec, SeekBehindAnId3TagLandsLikeWithout) {
-    const std::vector<uint8_t> plain = read_file(MEDIA + "level3000-short.ape");
-    const std::vector<uint8_t> tagged = read_file(MEDIA + "level3000-id3v2.ape");
+    const std::vector<uint8_t> plain = read_bytes(MEDIA + "level3000-short.ape");
+    const std::vector<uint8_t> tagged = read_bytes(MEDIA + "level3000-id3v2.ape");
     if (plain.empty() || tagged.empty()) GTEST_SKIP() << "no shared media";
     const decode_result whole = run_decode(write(padded(plain), "plain.ape"), dir_);
     ASSERT_EQ(whole.status, 0);
@@ -270,57 +258,28 @@ TEST_F(ApeCodec, SeekBehindAnId3TagLandsLikeWithout) {
 // ---------------------------------------------------------------------------
 // In the player's own process.
 
-struct trace {
-    std::vector<uint32_t> elapsed;    // every ci_set_elapsed
-    std::vector<int> inserted;        // frames of every ci_pcmbuf_insert
-    std::vector<int32_t> stream;      // channel 0, channel 1, ...
-} tr;
-
-void (*real_set_elapsed)(uint32_t) = nullptr;
-int (*real_insert)(const int32_t *, const int32_t *, int) = nullptr;
-
 class ApeInProcess : public ApeCodec {
   protected:
     void SetUp() override {
         ApeCodec::SetUp();
-        if (IsSkipped()) return;
-        power_on_player();
-        tr = {};
-        real_set_elapsed = cim.ci_set_elapsed;
-        real_insert = cim.ci_pcmbuf_insert;
-        cim.ci_set_elapsed = [](uint32_t ms) {
-            tr.elapsed.push_back(ms);
-            real_set_elapsed(ms);
+        sb.on_insert = [this](const int32_t *a, const int32_t *b, int n) {
+            for (int i = 0; i < n; ++i) stream_.insert(stream_.end(), {a[i], b[i]});
         };
-        cim.ci_pcmbuf_insert = [](const int32_t *a, const int32_t *b, int n) {
-            tr.inserted.push_back(n);
-            for (int i = 0; i < n; ++i) {
-                tr.stream.push_back(a[i]);
-                tr.stream.push_back(b[i]);
-            }
-            return real_insert(a, b, n);
-        };
-        outfifo_set_sink([](const int32_t *, std::size_t, int) {});
-    }
-    void TearDown() override {
-        if (real_set_elapsed) cim.ci_set_elapsed = real_set_elapsed;
-        if (real_insert) cim.ci_pcmbuf_insert = real_insert;
-        platform_set(nullptr);
-        outfifo_set_sink(nullptr);
-        ploffset = -1;
-        plaction = PLAYER_ACTION_NONE;
     }
 
     // Plays the bytes as an APE file; the decoder's result.
     int play(const std::vector<uint8_t> &bytes) {
         const std::string p = write(padded(bytes));
         playstat_reset(p.c_str());
-        player_main(p.c_str());
-        EXPECT_TRUE(last_track_outcome().decoder_ran);
-        return last_track_outcome().decoder_result;
+        sb.inserts.clear();
+        sb.elapsed.clear();
+        stream_.clear();
+        return sb.play(p);
     }
 
-    DiagCapture diag_;
+    Sandbox sb;
+    DiagCapture &diag_ = sb.diag;
+    std::vector<int32_t> stream_; // channel 0, channel 1, ...
 };
 
 // 10000 ms at 44100 Hz, 73728 samples per frame: sample 441000 in frame 5,
@@ -333,19 +292,19 @@ TEST_F(ApeInProcess, SeekOfTheWorkedExample) {
     ASSERT_FALSE(encoded(long8, "c2000", &a, &f).empty());
     ploffset = 10000;
     ASSERT_EQ(play(f), 0) << diag_.text();
-    ASSERT_GE(tr.elapsed.size(), 4u);
-    EXPECT_EQ(tr.elapsed[0], 0u);
-    EXPECT_EQ(tr.elapsed[1], 8359u);
-    EXPECT_EQ(tr.elapsed[2], 10007u);
-    ASSERT_FALSE(tr.inserted.empty());
-    EXPECT_EQ(tr.inserted[0], 344);
-    EXPECT_EQ(tr.inserted[1], 1024);
-    EXPECT_EQ(first_difference(tr.stream, expected(a, 441000)), -1);
+    ASSERT_GE(sb.elapsed.size(), 4u);
+    EXPECT_EQ(sb.elapsed[0], 0u);
+    EXPECT_EQ(sb.elapsed[1], 8359u);
+    EXPECT_EQ(sb.elapsed[2], 10007u);
+    ASSERT_FALSE(sb.inserts.empty());
+    EXPECT_EQ(sb.inserts[0], 344);
+    EXPECT_EQ(sb.inserts[1], 1024);
+    EXPECT_EQ(first_difference(stream_, expected(a, 441000)), -1);
     EXPECT_EQ(playstat.elapsed, static_cast<uint32_t>(a.frames() * 10 / 441));
     // Frames of 73728 samples go in chunks of 1024, the last of 18 in one.
-    EXPECT_EQ(std::count(tr.inserted.begin(), tr.inserted.end(), 1024),
+    EXPECT_EQ(std::count(sb.inserts.begin(), sb.inserts.end(), 1024),
               static_cast<long>((LONG - 441000 - 344 - 18) / 1024));
-    EXPECT_EQ(tr.inserted.back(), 18);
+    EXPECT_EQ(sb.inserts.back(), 18);
     EXPECT_EQ(ploffset, -1);
 }
 
@@ -363,28 +322,20 @@ TEST_F(ApeInProcess, SixteenBitMonoComesBackAsTheEncoderWroteIt) {
         want.push_back(v);
         want.push_back(v);
     }
-    EXPECT_EQ(first_difference(tr.stream, want), -1);
+    EXPECT_EQ(first_difference(stream_, want), -1);
 }
-
-int sleeps = 0;
 
 TEST_F(ApeInProcess, HaltDuringPauseEndsTheTrackNormally) {
     std::vector<uint8_t> f;
     ASSERT_FALSE(encoded(music16, "c2000", nullptr, &f).empty());
-    static const platform_ops ops = {[] { return int64_t{0}; },
-                                     [](unsigned s) {
-                                         EXPECT_EQ(s, 1u);
-                                         if (++sleeps == 3) plaction = PLAYER_ACTION_NEXT;
-                                     },
-                                     [](unsigned) {}, [] { return 0; }};
-    sleeps = 0;
-    platform_set(&ops);
+    sb.next_after_sleeps(3);
     plaction = PLAYER_ACTION_PAUSE;
     EXPECT_EQ(play(f), 0);
-    EXPECT_EQ(sleeps, 3);
-    EXPECT_TRUE(tr.inserted.empty());
-    EXPECT_TRUE(diag_.contains("compression type = 2000\nlen=" + std::to_string(SHORT * 10 / 441) +
-                               "\n"))
+    EXPECT_EQ(sb.platform.sleeps, 3);
+    EXPECT_EQ(sb.platform.slept, 3);
+    EXPECT_TRUE(sb.inserts.empty());
+    EXPECT_TRUE(
+        diag_.contains("compression type = 2000\nlen=" + std::to_string(SHORT * 10 / 441) + "\n"))
         << diag_.text();
     EXPECT_TRUE(diag_.contains("APE: Decoded 0 samples\n")) << diag_.text();
     EXPECT_EQ(playstat.frequency, 44100);
@@ -398,7 +349,7 @@ TEST_F(ApeInProcess, HaltDuringPauseEndsTheTrackNormally) {
 TEST_F(ApeInProcess, RefusesWhatItDoesNotPlay) {
     std::vector<uint8_t> f;
     ASSERT_FALSE(encoded(music16, "c2000", nullptr, &f).empty());
-    const ape_layout l = parse_layout(f);
+    const ape_layout l = parse_ape_layout(f);
     ASSERT_TRUE(l.ok);
     const std::string bad_header = "APE: Error reading header\n";
     const struct {
@@ -434,20 +385,19 @@ TEST_F(ApeInProcess, RefusesWhatItDoesNotPlay) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<uint8_t> g = f;
-        if (c.width == 4) put32(g, c.at, c.value);
-        if (c.width == 2) put16(g, c.at, c.value);
+        if (c.width == 4) store_le(&g[c.at], c.value, 4);
+        if (c.width == 2) store_le(&g[c.at], c.value, 2);
         if (c.width == 1) g[c.at] = static_cast<uint8_t>(c.value);
         diag_.take();
-        tr = {};
         EXPECT_EQ(play(g), c.result);
         const std::string said = diag_.take();
-        EXPECT_TRUE(contains(said, c.said)) << said;
-        EXPECT_EQ(contains(said, "high compression"), c.value == 5000) << said;
-        EXPECT_EQ(!tr.inserted.empty(), c.plays);
+        EXPECT_TRUE(has(said, c.said)) << said;
+        EXPECT_EQ(has(said, "high compression"), c.value == 5000) << said;
+        EXPECT_EQ(!sb.inserts.empty(), c.plays);
     }
     // 48000 Hz is played.
     std::vector<uint8_t> g = f;
-    put32(g, l.field_samplerate(), 48000);
+    store_le(&g[l.field_samplerate()], 48000, 4);
     EXPECT_EQ(play(g), 0);
     EXPECT_EQ(playstat.frequency, 48000);
 }
@@ -458,18 +408,19 @@ TEST_F(ApeInProcess, FrameThatRunsOutOfInputIsAFrameError) {
     std::vector<uint8_t> f;
     audio a;
     ASSERT_FALSE(encoded(long8, "c2000", &a, &f).empty());
-    const ape_layout l = parse_layout(f);
+    const ape_layout l = parse_ape_layout(f);
     ASSERT_TRUE(l.ok);
-    const uint32_t sixth = le32(f, l.seektable + 4 * 5);
+    const uint32_t sixth = static_cast<uint32_t>(load_le(&f[l.seektable + 4 * 5], 4));
     const std::vector<uint8_t> g(f.begin(), f.begin() + static_cast<long>(sixth + 100));
     ASSERT_GE(g.size(), 131072u) << "long enough to play without padding";
     ASSERT_EQ(play(g), -1);
     EXPECT_TRUE(diag_.contains("APE: Frame 5, error -2\n")) << diag_.text();
-    ASSERT_GE(tr.stream.size(), 2 * 5 * FRAME);
+    ASSERT_GE(stream_.size(), 2 * 5 * FRAME);
     const std::vector<int32_t> want = expected(a);
-    EXPECT_EQ(first_difference(std::vector<int32_t>(tr.stream.begin(), tr.stream.begin() + 2 * 5 * FRAME),
-                               std::vector<int32_t>(want.begin(), want.begin() + 2 * 5 * FRAME)),
-              -1);
+    EXPECT_EQ(
+        first_difference(std::vector<int32_t>(stream_.begin(), stream_.begin() + 2 * 5 * FRAME),
+                         std::vector<int32_t>(want.begin(), want.begin() + 2 * 5 * FRAME)),
+        -1);
 }
 
 // Truncated files, flipped bytes in the headers, the seek table and the
@@ -480,7 +431,7 @@ TEST_F(ApeInProcess, DamagedFilesEndCleanly) {
     std::vector<uint8_t> f;
     for (const char *level : {"c2000", "c4000"}) {
         ASSERT_FALSE(encoded(music16, level, nullptr, &f).empty());
-        const ape_layout l = parse_layout(f);
+        const ape_layout l = parse_ape_layout(f);
         // Cut anywhere (and padded with zeros to be played).
         for (std::size_t cut = level[1] == '2' ? 8 : 30; cut < f.size(); cut = cut * 2 + 7)
             variants.emplace_back(f.begin(), f.begin() + static_cast<long>(cut));
@@ -493,7 +444,7 @@ TEST_F(ApeInProcess, DamagedFilesEndCleanly) {
         for (std::size_t at : {l.field_blocksperframe(), l.field_finalframeblocks(),
                                l.field_totalframes(), l.field_bps(), l.field_channels()}) {
             std::vector<uint8_t> g = f;
-            put16(g, at, 0);
+            store_le(&g[at], 0, 2);
             variants.push_back(g);
         }
         // Bytes of the frames.
@@ -510,7 +461,6 @@ TEST_F(ApeInProcess, DamagedFilesEndCleanly) {
     }
     for (std::size_t i = 0; i < variants.size(); ++i) {
         SCOPED_TRACE("variant " + std::to_string(i));
-        tr = {};
         const int r = play(variants[i]);
         EXPECT_TRUE(r == 0 || r == -1);
         EXPECT_NE(diag_.take().find("APE: "), std::string::npos);
@@ -524,40 +474,41 @@ TEST_F(ApeInProcess, TimesBeyondTwoHoursFortyTwoMinutes) {
     std::vector<uint8_t> f;
     audio a;
     ASSERT_FALSE(encoded(long8, "c2000", &a, &f).empty());
-    const ape_layout l = parse_layout(f);
+    const ape_layout l = parse_ape_layout(f);
     ASSERT_TRUE(l.ok);
     const uint32_t frames = 7000;
     const uint32_t grow = (frames - l.seekpoints) * 4;
     std::vector<uint8_t> g(f.begin(), f.begin() + static_cast<long>(l.seektable));
-    const uint32_t second = le32(f, l.seektable + 4) + grow;
+    const uint32_t second = static_cast<uint32_t>(load_le(&f[l.seektable + 4], 4)) + grow;
     for (uint32_t i = 0; i < frames; ++i) {
         g.resize(g.size() + 4);
-        put32(g, g.size() - 4, i == 0 ? le32(f, l.seektable) + grow : second);
+        store_le(&g[g.size() - 4],
+                 i == 0 ? static_cast<uint32_t>(load_le(&f[l.seektable], 4)) + grow : second, 4);
     }
     g.insert(g.end(), f.begin() + static_cast<long>(l.seektable + 4 * l.seekpoints), f.end());
-    put32(g, 16, frames * 4);
-    put32(g, l.field_totalframes(), frames);
-    put32(g, l.field_finalframeblocks(), FRAME);
+    store_le(&g[16], frames * 4, 4);
+    store_le(&g[l.field_totalframes()], frames, 4);
+    store_le(&g[l.field_finalframeblocks()], FRAME, 4);
 
     // 3 h: frame 6459 (of 73728 samples) starts at 476209152 samples.
     ploffset = 3 * 3600 * 1000;
     EXPECT_EQ(play(g), -1) << "the file runs out of frames";
-    EXPECT_TRUE(diag_.contains("len=" + std::to_string(uint64_t{frames} * FRAME * 10 / 441) +
-                               "\n"))
+    EXPECT_TRUE(diag_.contains("len=" + std::to_string(uint64_t{frames} * FRAME * 10 / 441) + "\n"))
         << diag_.text();
     // 70848 samples are dropped: 69 chunks and 192 of the 70th.
-    ASSERT_GE(tr.elapsed.size(), 3u);
-    EXPECT_EQ(tr.elapsed[1], 476209152ull * 10 / 441);
-    EXPECT_EQ(tr.elapsed[2], (476209152ull + 70 * 1024) * 10 / 441);
-    ASSERT_FALSE(tr.inserted.empty());
-    EXPECT_EQ(tr.inserted[0], 1024 - 192);
+    ASSERT_GE(sb.elapsed.size(), 3u);
+    EXPECT_EQ(sb.elapsed[1], 476209152ull * 10 / 441);
+    EXPECT_EQ(sb.elapsed[2], (476209152ull + 70 * 1024) * 10 / 441);
+    ASSERT_FALSE(sb.inserts.empty());
+    EXPECT_EQ(sb.inserts[0], 1024 - 192);
     // What plays is the second frame's audio from 70848 samples on, and the
     // frames after it, up to the last whole one.
     const std::vector<int32_t> want = expected(a, FRAME + 70848);
     const std::size_t n = 2 * (LONG - 18 - FRAME - 70848);
-    ASSERT_GE(tr.stream.size(), n);
-    EXPECT_EQ(first_difference(std::vector<int32_t>(tr.stream.begin(), tr.stream.begin() + static_cast<long>(n)),
-                               std::vector<int32_t>(want.begin(), want.begin() + static_cast<long>(n))),
+    ASSERT_GE(stream_.size(), n);
+    EXPECT_EQ(first_difference(
+                  std::vector<int32_t>(stream_.begin(), stream_.begin() + static_cast<long>(n)),
+                  std::vector<int32_t>(want.begin(), want.begin() + static_cast<long>(n))),
               -1);
 }
 

@@ -16,8 +16,8 @@
 #include "support/dsd_files.h"
 #include "support/flac_files.h"
 #include "support/fuzz_replay.h"
-#include "support/host_play.h"
 #include "support/run_tool.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
@@ -25,8 +25,8 @@ using namespace pipd::testing;
 namespace {
 
 constexpr int32_t CODE_176400 = 16;
-constexpr std::size_t GROUP = 8192;  // DSF: 4096 bytes per channel
-constexpr std::size_t FRAME = 9408;  // DSDIFF: 1/75 s of DSD64 stereo
+constexpr std::size_t GROUP = 8192; // DSF: 4096 bytes per channel
+constexpr std::size_t FRAME = 9408; // DSDIFF: 1/75 s of DSD64 stereo
 constexpr const char *MEDIA = PIPD_SOURCE_DIR "/../shared/media/";
 
 class DsdCodec : public ::testing::Test {
@@ -36,25 +36,20 @@ class DsdCodec : public ::testing::Test {
         DiagCapture quiet;
         dsd2pcm_init();
     }
-    std::string write(const dsd_bytes &content, const std::string &name) {
-        const std::string path = dir_.file(name);
-        return flac_testing::write_file(path, content) ? path : "";
+    std::string write(const bytes &content, const std::string &name) {
+        return dir_.write(name, content);
     }
     TempDir dir_;
 };
 
 // The samples played equal the model's for the streams, and every packet
 // went out at 176400 Hz.
-void expect_pcm(const host_play_result &r, const std::vector<dsd_bytes> &streams) {
+void expect_pcm(const host_play_result &r, const std::vector<bytes> &streams) {
     const dsd_stereo want = expected_pcm(streams);
     ASSERT_EQ(r.left.size(), want.left.size());
-    EXPECT_EQ(flac_testing::first_difference(r.left, want.left), -1);
-    EXPECT_EQ(flac_testing::first_difference(r.right, want.right), -1);
+    EXPECT_EQ(first_difference(r.left, want.left), -1);
+    EXPECT_EQ(first_difference(r.right, want.right), -1);
     for (int32_t code : r.codes) ASSERT_EQ(code, CODE_176400);
-}
-
-bool has(const std::string &text, const std::string &needle) {
-    return text.find(needle) != std::string::npos;
 }
 
 // ---------------------------------------------------------------------------
@@ -135,8 +130,12 @@ TEST_F(DsdCodec, DsfRefusals) {
         {"mono", {.channels = 1}, "CODEC_ERROR: frequency or channels error\n", 371, 2822400, 1},
         {"3999 Hz", {.rate = 3999}, "CODEC_ERROR: frequency or channels error\n", 131104, 3999, 2},
         {"rate 0", {.rate = 0}, "CODEC_ERROR: frequency or channels error\n", 0, 0, 2},
-        {"4 bits per sample", {.bits = 4}, "CODEC_ERROR: bits per sample 4 is neither 1 nor 8\n",
-         185, 2822400, 2},
+        {"4 bits per sample",
+         {.bits = 4},
+         "CODEC_ERROR: bits per sample 4 is neither 1 nor 8\n",
+         185,
+         2822400,
+         2},
         {"no DSD chunk", {.dsd_id = "DSF "}, "CODEC_ERROR: missing DSD header\n", 500, 44100, 2},
         {"no fmt chunk", {.fmt_id = "FMT "}, "CODEC_ERROR: missing DSD header\n", 500, 44100, 2},
     };
@@ -154,7 +153,7 @@ TEST_F(DsdCodec, DsfRefusals) {
         EXPECT_EQ(r.stat.channel, c.channels);
     }
     // A file shorter than the header, played through the host directly.
-    dsd_bytes short_file = dsf_file({});
+    bytes short_file = dsf_file({});
     short_file.resize(91);
     const host_play_result r = host_play(write(short_file, "short.dsf"), {}, dsf_codec_run);
     EXPECT_EQ(r.result, -1);
@@ -166,31 +165,31 @@ TEST_F(DsdCodec, DsfRefusals) {
 // DSDIFF
 
 TEST_F(DsdCodec, DffPlaysWholeFramesOfTheSoundChunk) {
-    const dsd_bytes sound = dsd_noise(101 * FRAME, 21);
-    auto dsd = [&](std::size_t bytes, int64_t declared = -1) {
-        return dff_chunk("DSD ", dsd_bytes(sound.begin(), sound.begin() + bytes), declared);
+    const bytes sound = dsd_noise(101 * FRAME, 21);
+    auto dsd = [&](std::size_t n, int64_t declared = -1) {
+        return dff_chunk("DSD ", bytes(sound.begin(), sound.begin() + n), declared);
     };
-    const dsd_bytes fver = dff_chunk("FVER", dff_be(0x01050000, 4));
-    dsd_bytes huge = dff_file(dff_cat({dff_standard_prop(), dsd(14 * FRAME)}));
+    const bytes fver = dff_chunk("FVER", dff_be(0x01050000, 4));
+    bytes huge = dff_file(dff_cat({dff_standard_prop(), dsd(14 * FRAME)}));
     std::fill(huge.end() - 14 * FRAME - 8, huge.end() - 14 * FRAME, 0xFF); // its size field
     const struct {
         const char *name;
-        dsd_bytes file;
+        bytes file;
         std::size_t played; // bytes of sound played
         int32_t length;     // ms
     } cases[] = {
-        {"75 frames and a part", dff_file(dff_cat({fver, dff_standard_prop(), dsd(75 * FRAME + 5000)})),
-         75 * FRAME, 1000},
+        {"75 frames and a part",
+         dff_file(dff_cat({fver, dff_standard_prop(), dsd(75 * FRAME + 5000)})), 75 * FRAME, 1000},
         {"100 frames", dff_file(dff_cat({fver, dff_standard_prop(), dsd(100 * FRAME)})),
          100 * FRAME, 1330},
         {"odd chunks everywhere, garbage after the sound",
-         dff_file(dff_cat(
-             {dff_chunk("COMT", dsd_noise(13, 1)), fver,
-              dff_prop(dff_cat({dff_chunk("ABSS", dsd_noise(7, 2)), dff_fs(2822400),
-                                dff_chunk("LSCO", dsd_noise(1, 3)), dff_chnl(2), dff_cmpr("DSD "),
-                                dff_chunk("FS  ", dff_be(44100, 5))})),
-              dff_chunk("DIIN", dsd_noise(33, 4)), dsd(20 * FRAME), dff_chunk("ID3 ", {}, 1u << 30),
-              dsd_noise(999, 5)})),
+         dff_file(
+             dff_cat({dff_chunk("COMT", dsd_noise(13, 1)), fver,
+                      dff_prop(dff_cat({dff_chunk("ABSS", dsd_noise(7, 2)), dff_fs(2822400),
+                                        dff_chunk("LSCO", dsd_noise(1, 3)), dff_chnl(2),
+                                        dff_cmpr("DSD "), dff_chunk("FS  ", dff_be(44100, 5))})),
+                      dff_chunk("DIIN", dsd_noise(33, 4)), dsd(20 * FRAME),
+                      dff_chunk("ID3 ", {}, 1u << 30), dsd_noise(999, 5)})),
          20 * FRAME, 260},
         {"empty chunks, no compression chunk",
          dff_file(dff_cat({dff_chunk("NONE", {}),
@@ -211,52 +210,54 @@ TEST_F(DsdCodec, DffPlaysWholeFramesOfTheSoundChunk) {
         EXPECT_EQ(r.stat.length, c.length);
         EXPECT_EQ(r.stat.elapsed, c.played / 4 * 16 * 1000 / 2822400);
         EXPECT_EQ(r.stat.frequency, 2822400);
-        EXPECT_TRUE(has(r.messages, "dff reader over\ndsd decoded " +
-                                        std::to_string(c.played / 4 * 16) + "\n"))
+        EXPECT_TRUE(has(r.messages,
+                        "dff reader over\ndsd decoded " + std::to_string(c.played / 4 * 16) + "\n"))
             << r.messages;
     }
 }
 
 TEST_F(DsdCodec, DffPrintsWhatItFound) {
-    const dsd_bytes file = dff_file(dff_cat(
-        {dff_chunk("FVER", dff_be(0x01050000, 4)), dff_standard_prop(),
-         dff_chunk("DSD ", dsd_noise(75 * FRAME + 1, 1))}));
+    const bytes file =
+        dff_file(dff_cat({dff_chunk("FVER", dff_be(0x01050000, 4)), dff_standard_prop(),
+                          dff_chunk("DSD ", dsd_noise(75 * FRAME + 1, 1))}));
     const host_play_result r = host_play(write(file, "t.dff"));
     const std::string frm8 = std::to_string(file.size() - 12);
     EXPECT_TRUE(has(r.messages, "start dff codec\n"
                                 "sizeof uint64 8\n"
-                                "m_frm8_size=" + frm8 + " 12\n"
-                                "dff 0 pos=16\n"
-                                "dff 1 pos=32\n"
-                                "dff 2 pos=118\n"
-                                "dff open over\n"
-                                "freq = 176400\n"
-                                "len=1000\n"
-                                "dff sec=1\n"
-                                "2822400 2 705600 705601\n"
-                                "75 75 9408 2822400\n"))
+                                "m_frm8_size=" +
+                                    frm8 +
+                                    " 12\n"
+                                    "dff 0 pos=16\n"
+                                    "dff 1 pos=32\n"
+                                    "dff 2 pos=118\n"
+                                    "dff open over\n"
+                                    "freq = 176400\n"
+                                    "len=1000\n"
+                                    "dff sec=1\n"
+                                    "2822400 2 705600 705601\n"
+                                    "75 75 9408 2822400\n"))
         << r.messages;
 }
 
 // Files that are refused, played through the host directly (no minimum size).
 TEST_F(DsdCodec, DffRefusals) {
-    const dsd_bytes frames = dsd_noise(2 * FRAME, 31);
-    const dsd_bytes sound = dff_chunk("DSD ", frames);
-    const dsd_bytes prop = dff_standard_prop();
+    const bytes frames = dsd_noise(2 * FRAME, 31);
+    const bytes sound = dff_chunk("DSD ", frames);
+    const bytes prop = dff_standard_prop();
     auto tiny = [](std::size_t n) {
-        dsd_bytes b;
+        bytes b;
         for (std::size_t i = 0; i < n; ++i) {
-            const dsd_bytes c = dff_chunk("TINY", {});
+            const bytes c = dff_chunk("TINY", {});
             b.insert(b.end(), c.begin(), c.end());
         }
         return b;
     };
     const char *open_error = "dff open error!\n";
-    dsd_bytes cut = dff_file(dff_cat({prop, sound}));
+    bytes cut = dff_file(dff_cat({prop, sound}));
     cut.resize(60);
     const struct {
         const char *name;
-        dsd_bytes file;
+        bytes file;
         const char *message;
     } cases[] = {
         {"DSD128", dff_file(dff_cat({dff_standard_prop(5644800), sound})),
@@ -313,12 +314,12 @@ TEST_F(DsdCodec, DffRefusals) {
 }
 
 TEST_F(DsdCodec, DffWalksAMillionTinyPropertyChunks) {
-    dsd_bytes chunks = dff_cat({dff_fs(2822400), dff_chnl(2)});
-    const dsd_bytes tiny = dff_chunk("TINY", {});
+    bytes chunks = dff_cat({dff_fs(2822400), dff_chnl(2)});
+    const bytes tiny = dff_chunk("TINY", {});
     for (int i = 0; i < 1000000; ++i) chunks.insert(chunks.end(), tiny.begin(), tiny.end());
-    const dsd_bytes sound = dsd_noise(3 * FRAME, 41);
-    const host_play_result r = host_play(
-        write(dff_file(dff_cat({dff_prop(chunks), dff_chunk("DSD ", sound)})), "t.dff"));
+    const bytes sound = dsd_noise(3 * FRAME, 41);
+    const host_play_result r =
+        host_play(write(dff_file(dff_cat({dff_prop(chunks), dff_chunk("DSD ", sound)})), "t.dff"));
     EXPECT_EQ(r.result, 0);
     expect_pcm(r, dff_streams(sound, sound.size()));
 }
@@ -329,7 +330,7 @@ TEST_F(DsdCodec, DffWalksAMillionTinyPropertyChunks) {
 TEST_F(DsdCodec, CommandsWhilePlaying) {
     dsf_fields s;
     s.data = dsd_noise(17 * GROUP, 51);
-    const dsd_bytes dff_sound = dsd_noise(15 * FRAME, 52);
+    const bytes dff_sound = dsd_noise(15 * FRAME, 52);
     const std::string files[] = {
         write(dsf_file(s), "t.dsf"),
         write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", dff_sound)})), "t.dff")};
@@ -366,23 +367,22 @@ TEST(DsdElapsed, CountsPastTwoToTheThirtyTwoSamples) {
 TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
     dsf_fields s;
     s.data = dsd_noise(16 * GROUP, 61);
-    const dsd_bytes sound = dsd_noise(14 * FRAME, 62);
+    const bytes sound = dsd_noise(14 * FRAME, 62);
     const struct {
         std::string path;
-        std::vector<dsd_bytes> streams;
+        std::vector<bytes> streams;
     } cases[] = {
         {write(dsf_file(s), "t.dsf"), dsf_streams(s.data, 16, true)},
         {write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", sound)})), "t.dff"),
          dff_streams(sound, sound.size())},
     };
-    flac_testing::scratch_dir scratch(PIPD_BINARY_DIR "/scratch");
+    TempDir scratch;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
-        const flac_testing::decode_result r = flac_testing::run_decode(c.path, scratch);
+        const decode_result r = run_decode(c.path, scratch);
         EXPECT_EQ(r.status, 0) << r.messages;
         int rate = 0;
-        const std::vector<int32_t> samples =
-            flac_testing::read_wav24(scratch.file("out.wav"), &rate);
+        const std::vector<int32_t> samples = read_wav24(scratch.file("out.wav"), &rate);
         EXPECT_EQ(rate, 176400);
         const dsd_stereo want = expected_pcm(c.streams);
         std::vector<int32_t> interleaved;
@@ -390,7 +390,7 @@ TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
             interleaved.push_back(want.left[i]);
             interleaved.push_back(want.right[i]);
         }
-        EXPECT_EQ(flac_testing::first_difference(samples, interleaved), -1);
+        EXPECT_EQ(first_difference(samples, interleaved), -1);
     }
 }
 
@@ -401,8 +401,9 @@ TEST_F(DsdCodec, KeptFuzzInputsPlayWithoutFault) {
         std::vector<std::string> last_words;
     } targets[] = {
         {"dsf", {"dsd decoded ", "CODEC_ERROR: ", "request_buffer error\n"}},
-        {"dff", {"dsd decoded ", "dff open error!\n", "dff frequecy is ", "dff is dst\n",
-                 "dff channel isn't 2\n", "dff compression is neither DSD nor DST\n"}},
+        {"dff",
+         {"dsd decoded ", "dff open error!\n", "dff frequecy is ", "dff is dst\n",
+          "dff channel isn't 2\n", "dff compression is neither DSD nor DST\n"}},
     };
     for (const auto &t : targets)
         replay_fuzz_inputs(t.target, t.target, [&](const host_play_result &r) {
@@ -421,21 +422,21 @@ TEST_F(DsdCodec, SampleMedia) {
     if (!std::ifstream(m + "README.md")) GTEST_SKIP() << "no sample media";
     {
         SCOPED_TRACE("dsd64-music.dff");
-        const dsd_bytes f = flac_testing::read_file(m + "dsd64-music.dff");
+        const bytes f = read_bytes(m + "dsd64-music.dff");
         const host_play_result r = host_play(m + "dsd64-music.dff");
         EXPECT_EQ(r.result, 0);
         // 75200 bytes of sound at offset 130: 7 whole frames.
-        const dsd_bytes sound(f.begin() + 130, f.begin() + 130 + 75200);
+        const bytes sound(f.begin() + 130, f.begin() + 130 + 75200);
         expect_pcm(r, dff_streams(sound, 7 * FRAME));
         EXPECT_EQ(r.stat.length, 90);
     }
     {
         SCOPED_TRACE("empty10ms.dsf");
-        const dsd_bytes f = flac_testing::read_file(m + "empty10ms.dsf");
+        const bytes f = read_bytes(m + "empty10ms.dsf");
         const host_play_result r = host_play(m + "empty10ms.dsf", {}, dsf_codec_run);
         EXPECT_EQ(r.result, 0);
         // 28224 samples: 3528 bytes of each channel's block of 4096.
-        expect_pcm(r, dsf_streams(dsd_bytes(f.begin() + 92, f.end()), 1, true, 3528));
+        expect_pcm(r, dsf_streams(bytes(f.begin() + 92, f.end()), 1, true, 3528));
     }
     {
         SCOPED_TRACE("empty10ms.dff");

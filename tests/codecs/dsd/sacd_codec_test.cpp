@@ -4,6 +4,7 @@
 // titles; images beyond 4 GiB; pipd-decode on an image.
 
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,53 +12,24 @@
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/sacd_codec.h"
 #include "codecs/dsd/sacd_disc.h"
-#include "host/codec_api.h"
-#include "host/outudp.h"
-#include "core/platform.h"
-#include "player/player_main.h"
-#include "core/state.h"
-#include "player/webfile_gen.h"
-#include "support/capture.h"
 #include "support/dsd_model.h"
 #include "support/flac_files.h"
 #include "support/fuzz_replay.h"
-#include "support/host_play.h"
 #include "support/run_tool.h"
 #include "support/sacd_image.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
-using namespace pipd::testing::sacd;
 
 namespace {
 
-// What the codec did, seen from the host.
+// What the codec handed over, insert by insert.
 struct host_record {
-    std::vector<int> actions; // ci_get_command's answer, poll by poll (then none)
-    std::size_t polls = 0;
-    unsigned sleeps = 0;
-    std::vector<int32_t> pcm;        // as handed over, channel 0 first
-    std::vector<int> counts;         // frames per insert
-    std::vector<std::string> titles; // the status title at each insert
-    std::vector<uint32_t> elapsed;   // the elapsed time at each insert
+    std::vector<int32_t> pcm;        // channel 0 first
+    std::vector<std::string> titles; // the status title
+    std::vector<uint32_t> elapsed;   // the elapsed time
 };
-host_record host;
-
-int scripted_get_command(int32_t *) {
-    const std::size_t i = host.polls++;
-    return i < host.actions.size() ? host.actions[i] : CODEC_ACTION_NONE;
-}
-int recording_insert(const int32_t *first, const int32_t *second, int count) {
-    EXPECT_EQ(second, nullptr) << "interleaved";
-    host.pcm.insert(host.pcm.end(), first, first + 2 * count);
-    host.counts.push_back(count);
-    host.titles.emplace_back(iso_psong ? iso_psong : "(null)");
-    host.elapsed.push_back(playstat.elapsed);
-    return ci_pcmbuf_insert(first, second, count);
-}
-constexpr platform_ops scripted_platform = {[] { return int64_t{1000}; },
-                                            [](unsigned s) { host.sleeps += s; }, [](unsigned) {},
-                                            [] { return 4; }};
 
 // Frames of a track: (track, first frame, end frame).
 struct span {
@@ -69,39 +41,31 @@ class SacdCodec : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.ok());
-        {
-            DiagCapture quiet;
-            dsd2pcm_init();
-        }
-        host = host_record{};
-        power_on_player();
-        outfifo_set_sink([](const int32_t *, std::size_t, int) {});
-        saved_ = cim;
-        cim.ci_get_command = scripted_get_command;
-        cim.ci_pcmbuf_insert = recording_insert;
-        platform_set(&scripted_platform);
-    }
-    void TearDown() override {
-        cim = saved_;
-        platform_set(nullptr);
-        outfifo_set_sink(nullptr);
+        DiagCapture quiet;
+        dsd2pcm_init();
     }
 
-    // Plays the image through the track runner; the decoder's result.
+    // Plays the image through the track runner in a fresh sandbox, the
+    // decoder's polls answered by actions; the decoder's result.
     int play(const image &img, std::vector<int> actions = {}) {
         host = host_record{};
-        host.actions = std::move(actions);
+        sb.emplace();
+        sb->script(std::move(actions));
+        sb->on_insert = [this](const int32_t *first, const int32_t *second, int count) {
+            EXPECT_EQ(second, nullptr) << "interleaved";
+            host.pcm.insert(host.pcm.end(), first, first + 2 * count);
+            host.titles.emplace_back(iso_psong ? iso_psong : "(null)");
+            host.elapsed.push_back(playstat.elapsed);
+        };
         const std::string path = dir_.file("disc.iso");
         EXPECT_TRUE(img.write(path));
-        DiagCapture diag;
-        player_main(path.c_str());
-        log_ = diag.text();
-        EXPECT_TRUE(last_track_outcome().decoder_ran);
+        const int result = sb->play(path);
+        log_ = sb->diag.text();
         EXPECT_EQ(isplayiso, 0) << "cleared after the decoder";
         EXPECT_EQ(sd.master_toc, nullptr) << "the reader's tables are released";
         EXPECT_EQ(sd.areas[0].toc, nullptr);
         EXPECT_EQ(sd.areas[1].toc, nullptr);
-        return last_track_outcome().decoder_result;
+        return result;
     }
 
     // The converter's output for these frames of the two-channel area, in
@@ -126,16 +90,13 @@ class SacdCodec : public ::testing::Test {
             all.push_back({static_cast<int>(t), 0, img.areas[0].tracks[t].frames.size()});
         return all;
     }
-    bool said(const std::string &text) const { return log_.find(text) != std::string::npos; }
-    std::size_t times(const std::string &text) const {
-        std::size_t n = 0;
-        for (auto at = log_.find(text); at != std::string::npos; at = log_.find(text, at + 1)) ++n;
-        return n;
-    }
+    bool said(const std::string &text) const { return has(log_, text); }
+    std::size_t times(const std::string &text) const { return sb->diag.count(text); }
 
     TempDir dir_;
+    std::optional<Sandbox> sb;
+    host_record host;
     std::string log_;
-    codec_api saved_{};
 };
 
 image with_multichannel_area(image img) {
@@ -174,7 +135,7 @@ TEST_F(SacdCodec, PlaysEveryTwoChannelTrackIntoOneStream) {
         EXPECT_EQ(play(img), 0);
         // History runs on from track to track: one model over all of them.
         EXPECT_EQ(host.pcm, model(img, whole(img)));
-        EXPECT_EQ(host.counts, (std::vector<int>{2352, 2352, 2352, 1250, 2352, 2352, 25, 2352}));
+        EXPECT_EQ(sb->inserts, (std::vector<int>{2352, 2352, 2352, 1250, 2352, 2352, 25, 2352}));
         const std::string adagio = "Adagio \xE2\x80\x94 \"live\"";
         EXPECT_EQ(host.titles, (std::vector<std::string>{"Allegro", "Allegro", "Allegro", "Allegro",
                                                          "", "", "", adagio}));
@@ -222,7 +183,7 @@ TEST_F(SacdCodec, NextAndPreviousMoveBetweenTracks) {
         std::vector<span> played;
         int32_t playcnt;
         std::size_t configured; // times the rate was reported
-        unsigned sleeps;
+        int64_t sleeps;
     } cases[] = {
         {"next, then previous back to the first track, previous leaves",
          {N, NEXT, N, N, PREV, N, PREV},
@@ -245,7 +206,7 @@ TEST_F(SacdCodec, NextAndPreviousMoveBetweenTracks) {
         EXPECT_EQ(host.pcm, model(img, c.played));
         EXPECT_EQ(iso_playcnt, c.playcnt);
         EXPECT_EQ(times("freq = 176400\n"), c.configured);
-        EXPECT_EQ(host.sleeps, c.sleeps);
+        EXPECT_EQ(sb->platform.slept, c.sleeps);
         // The title follows the track.
         std::vector<std::string> titles;
         for (const span &s : c.played)
@@ -271,11 +232,11 @@ TEST_F(SacdCodec, CommandsAreTakenInLongRunsWithoutAudio) {
 
     EXPECT_EQ(play(img), 0);
     EXPECT_EQ(host.pcm, model(img, whole(img)));
-    EXPECT_GE(host.polls, EMPTY / SD_SCAN_SECTORS);
+    EXPECT_GE(sb->polls, EMPTY / SD_SCAN_SECTORS);
 
     constexpr int N = CODEC_ACTION_NONE, HALT = CODEC_ACTION_HALT;
     EXPECT_EQ(play(img, {N, N, N, N, HALT}), 0);
-    EXPECT_EQ(host.polls, 5u) << "the halt is taken inside the run";
+    EXPECT_EQ(sb->polls, 5u) << "the halt is taken inside the run";
     EXPECT_EQ(host.pcm, model(img, {{0, 0, 1}}));
 }
 
@@ -431,7 +392,7 @@ TEST_F(SacdCodec, PipdDecodePlaysTheWholeImage) {
     const ToolResult r = run_pipd_decode({"--wav", in, out}, dir_);
     EXPECT_EQ(r.status, 0) << r.err;
     int rate = 0;
-    const std::vector<int32_t> samples = flac_testing::read_wav24(out, &rate);
+    const std::vector<int32_t> samples = read_wav24(out, &rate);
     EXPECT_EQ(rate, 176400);
     EXPECT_EQ(samples, halved(model(img, whole(img))))
         << "every track of the two-channel area, halved by the host";

@@ -13,7 +13,6 @@
 
 using namespace pipd;
 using namespace pipd::testing;
-using namespace pipd::testing::sacd;
 
 namespace {
 
@@ -280,7 +279,7 @@ TEST_F(SacdReader, TextIsReadOnlyInsideItsSector) {
         img.build();
         bytes &tx = img.sector(img.areas[0].toc_lsn + img.areas[0].toc_sectors - 1);
         ASSERT_EQ(std::memcmp(tx.data(), "SACDTTxt", 8), 0);
-        put_be(&tx[8], c.text.offset, 2);
+        store_be(&tx[8], c.text.offset, 2);
         if (c.text.offset > 8 + 2 * 255 && c.text.offset < USER) {
             // The block, then zeros to the sector's end.
             ASSERT_LE(c.text.offset + c.text.block.size(), USER);
@@ -313,7 +312,7 @@ TEST_F(SacdReader, DamageEndsTheTrack) {
              // The second sector goes on with frame 0: its first packet
              // now claims 2047 bytes.
              bytes &s = i.sector(i.areas[0].placed[0].first + 1);
-             put_be(&s[1], (s[1] << 8 | s[2]) | 0x7FF, 2);
+             store_be(&s[1], (s[1] << 8 | s[2]) | 0x7FF, 2);
          },
          0, 0, SD_FRAME_END, 1},
         {"a start beyond 32 bits of sectors",

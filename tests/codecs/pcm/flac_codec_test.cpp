@@ -8,27 +8,14 @@
 #include <vector>
 
 #include "codecs/pcm/flac_decoder.h"
-#include "host/buffer.h"
-#include "host/codec_api.h"
-#include "host/outudp.h"
-#include "core/platform.h"
-#include "player/player_main.h"
-#include "core/state.h"
-#include "player/webfile_gen.h"
-#include "support/capture.h"
 #include "support/flac_files.h"
 #include "support/flac_frames.h"
-#include "support/host_play.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
-using namespace pipd::flac_testing;
 
 namespace {
-
-bool contains(const std::string &text, const std::string &needle) {
-    return text.find(needle) != std::string::npos;
-}
 
 class FlacCodec : public ::testing::Test {
   protected:
@@ -48,12 +35,11 @@ class FlacCodec : public ::testing::Test {
         return path;
     }
 
-    std::string write(const std::vector<uint8_t> &bytes, const std::string &name = "x.flac") {
-        const std::string path = dir_.file(name);
-        return write_file(path, bytes) ? path : "";
+    std::string write(const bytes &b, const std::string &name = "x.flac") {
+        return dir_.write(name, b);
     }
 
-    scratch_dir dir_{PIPD_BINARY_DIR "/scratch"};
+    TempDir dir_;
 };
 
 // ---------------------------------------------------------------------------
@@ -65,7 +51,7 @@ TEST_F(FlacCodec, RefusesStreamsItCannotPlay) {
         ASSERT_FALSE(p.empty());
         decode_result r = run_decode(p, dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Frame 0, error -501\n")) << r.messages;
+        EXPECT_TRUE(has(r.messages, "FLAC: Frame 0, error -501\n")) << r.messages;
         EXPECT_TRUE(r.samples.empty());
     }
     {
@@ -73,23 +59,23 @@ TEST_F(FlacCodec, RefusesStreamsItCannotPlay) {
         ASSERT_FALSE(p.empty());
         decode_result r = run_decode(p, dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Maximum blocksize is too large (8192 > 4608)\n"
-                                         "FLAC: Error initialising codec\n"))
+        EXPECT_TRUE(has(r.messages, "FLAC: Maximum blocksize is too large (8192 > 4608)\n"
+                                    "FLAC: Error initialising codec\n"))
             << r.messages;
-        EXPECT_FALSE(contains(r.messages, "freq = "));
+        EXPECT_FALSE(has(r.messages, "freq = "));
     }
     {
         std::string p = make("-5", nullptr, 2, 32, 40000);
         ASSERT_FALSE(p.empty());
         decode_result r = run_decode(p, dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Bits per sample is too large (32 > 24)\n"))
+        EXPECT_TRUE(has(r.messages, "FLAC: Bits per sample is too large (32 > 24)\n"))
             << r.messages;
     }
     // STREAMINFO patched: a sample rate of 0, a block of 35 bytes.
     std::string p = make("-5");
     ASSERT_FALSE(p.empty());
-    std::vector<uint8_t> f = read_file(p);
+    std::vector<uint8_t> f = read_bytes(p);
     flac_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
     {
@@ -99,20 +85,19 @@ TEST_F(FlacCodec, RefusesStreamsItCannotPlay) {
         g[l.streaminfo + 12] &= 0x0F;
         decode_result r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Sample rate is 0\n")) << r.messages;
+        EXPECT_TRUE(has(r.messages, "FLAC: Sample rate is 0\n")) << r.messages;
         g[l.streaminfo + 11] = 1000 >> 4; // 1000 Hz: beyond what the output carries
         g[l.streaminfo + 12] |= (1000 & 15) << 4;
         r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "a sample rate of 1000 Hz cannot be played\n"));
+        EXPECT_TRUE(has(r.messages, "a sample rate of 1000 Hz cannot be played\n"));
     }
     {
         std::vector<uint8_t> g = f;
         g[l.streaminfo - 1] = 35;
         decode_result r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: STREAMINFO block of 35 bytes, not 34\n"))
-            << r.messages;
+        EXPECT_TRUE(has(r.messages, "FLAC: STREAMINFO block of 35 bytes, not 34\n")) << r.messages;
     }
 }
 
@@ -152,7 +137,7 @@ TEST_F(FlacCodec, SeekWithoutTotalSamplesAndWithDisorderedSeekTable) {
     audio a;
     std::string p = make("-5 -S 20x", &a);
     ASSERT_FALSE(p.empty());
-    std::vector<uint8_t> f = read_file(p);
+    std::vector<uint8_t> f = read_bytes(p);
     flac_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
     ASSERT_GE(l.seektable_length, 18u * 20);
@@ -191,7 +176,7 @@ TEST_F(FlacCodec, DamagedFilesPlayUpToTheDamage) {
     audio a;
     std::string p = make("-5 --no-seektable --no-padding -b 4096", &a);
     ASSERT_FALSE(p.empty());
-    std::vector<uint8_t> f = read_file(p);
+    std::vector<uint8_t> f = read_bytes(p);
     flac_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
     // Frame starts, from the decoder itself.
@@ -217,7 +202,7 @@ TEST_F(FlacCodec, DamagedFilesPlayUpToTheDamage) {
         g[starts[20] + 4] ^= 0x01; // frame number 20 -> 21: the CRC-8 fails
         decode_result r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Frame 20, error -18\n")) << r.messages;
+        EXPECT_TRUE(has(r.messages, "FLAC: Frame 20, error -18\n")) << r.messages;
         EXPECT_EQ(first_difference(r.samples, prefix(20 * 4096)), -1);
     }
     // Cut in the middle of frame 25: what was whole plays, the cut frame
@@ -226,7 +211,7 @@ TEST_F(FlacCodec, DamagedFilesPlayUpToTheDamage) {
         std::vector<uint8_t> g(f.begin(), f.begin() + static_cast<long>(starts[25] + 100));
         decode_result r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Frame 25, error -19\n")) << r.messages;
+        EXPECT_TRUE(has(r.messages, "FLAC: Frame 25, error -19\n")) << r.messages;
         EXPECT_EQ(first_difference(r.samples, prefix(25 * 4096)), -1);
     }
     // Damage inside the audio data of frames: any outcome but a crash or
@@ -251,7 +236,7 @@ TEST_F(FlacCodec, GarbageAndBrokenMetadata) {
     {
         decode_result r = run_decode(write(std::vector<uint8_t>(200000, 0xFF)), dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
+        EXPECT_TRUE(has(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
     }
     {
         // "fLaC" and then 0xFF bytes: a block header claiming 16 MiB.
@@ -259,14 +244,14 @@ TEST_F(FlacCodec, GarbageAndBrokenMetadata) {
         std::copy_n("fLaC", 4, g.begin());
         decode_result r = run_decode(write(g), dir_);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
+        EXPECT_TRUE(has(r.messages, "FLAC: Error initialising codec\n")) << r.messages;
     }
     // A damaged metadata chain after STREAMINFO: the frames are searched for
     // from the damage on and every one plays.
     audio a;
     std::string p = make("-5 --padding=1000", &a);
     ASSERT_FALSE(p.empty());
-    const std::vector<uint8_t> f = read_file(p);
+    const std::vector<uint8_t> f = read_bytes(p);
     const flac_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
     ASSERT_NE(l.seektable, 0u);
@@ -303,86 +288,43 @@ TEST_F(FlacCodec, GarbageAndBrokenMetadata) {
 
 class FlacInProcess : public FlacCodec {
   protected:
-    void SetUp() override {
-        FlacCodec::SetUp();
-        if (IsSkipped()) return;
-        power_on_player();
-    }
-    void TearDown() override {
-        platform_set(nullptr);
-        outfifo_set_sink(nullptr);
-        ploffset = -1;
-        plaction = PLAYER_ACTION_NONE;
-    }
+    Sandbox sb;
 };
-
-int sleeps = 0;
 
 TEST_F(FlacInProcess, HaltDuringPauseEndsTheTrackNormally) {
     std::string p = make("-5");
     ASSERT_FALSE(p.empty());
-    static const platform_ops ops = {[] { return int64_t{0}; },
-                                     [](unsigned s) {
-                                         EXPECT_EQ(s, 1u);
-                                         if (++sleeps == 3) plaction = PLAYER_ACTION_NEXT;
-                                     },
-                                     [](unsigned) {}, [] { return 0; }};
-    sleeps = 0;
-    platform_set(&ops);
+    sb.next_after_sleeps(3);
     plaction = PLAYER_ACTION_PAUSE;
-    DiagCapture diag;
-    PacketCapture packets;
-    player_main(p.c_str());
-    EXPECT_TRUE(last_track_outcome().decoder_ran);
-    EXPECT_EQ(last_track_outcome().decoder_result, 0);
-    EXPECT_EQ(sleeps, 3);
-    EXPECT_TRUE(diag.contains("FLAC: Decoded 0 samples\n")) << diag.text();
+    EXPECT_EQ(sb.play(p), 0);
+    EXPECT_EQ(sb.platform.sleeps, 3);
+    EXPECT_EQ(sb.platform.slept, 3);
+    EXPECT_TRUE(sb.diag.contains("FLAC: Decoded 0 samples\n")) << sb.diag.text();
     EXPECT_EQ(playstat.frequency, 44100);
     EXPECT_EQ(playstat.bps, 16);
     EXPECT_EQ(playstat.channel, 2);
     EXPECT_EQ(playstat.length, static_cast<int32_t>((3 * 44100 + 1305) * 1000LL / 44100));
 }
 
-// Samples a test sink collects, and seeks it requests while the track plays.
-struct seek_script {
-    std::vector<int32_t> stream; // channel 0, channel 1, ...
-    int packets = 0;
-    struct step {
-        int at_packet;
-        int32_t ms;
-    };
-    std::vector<step> steps;
-    std::vector<uint32_t> elapsed_after; // elapsed when the next packet came
-} script;
-
 TEST_F(FlacInProcess, SeeksWhilePlayingAlsoAfterTheEndWasReached) {
     // Long enough for several input windows.
     audio a;
     std::string p = make("-5 --no-seektable", &a, 2, 16, 20 * 44100);
     ASSERT_FALSE(p.empty());
-    ASSERT_GT(read_file(p).size(), 3u * 131072);
-    script = {};
+    ASSERT_GT(read_bytes(p).size(), 3u * 131072);
     // Near the end first (the input meets the end of the file), then back
     // to the start and through every window once more.
-    script.steps = {{20, 19500}, {40, 1000}};
-    outfifo_set_sink([](const int32_t *words, std::size_t, int valid) {
-        ++script.packets;
-        for (int i = PACKET_HEADER_WORDS; i + 1 < valid; i += 2) {
-            script.stream.push_back(words[i + 1]);
-            script.stream.push_back(words[i]);
-        }
-        for (auto &s : script.steps)
-            if (s.at_packet == script.packets) ploffset = s.ms;
-    });
-    DiagCapture diag;
-    player_main(p.c_str());
-    EXPECT_EQ(last_track_outcome().decoder_result, 0) << diag.text();
+    sb.on_packet = [this] {
+        if (sb.packets.size() == 20) ploffset = 19500;
+        if (sb.packets.size() == 40) ploffset = 1000;
+    };
+    EXPECT_EQ(sb.play(p), 0) << sb.diag.text();
     EXPECT_EQ(ploffset, -1);
     // The tail of what was played is the source from 1 s on.
     std::vector<int32_t> want = expected_stereo(a, 44100);
-    ASSERT_GE(script.stream.size(), want.size());
-    std::vector<int32_t> tail(script.stream.end() - static_cast<long>(want.size()),
-                              script.stream.end());
+    const std::vector<int32_t> played = sb.samples();
+    ASSERT_GE(played.size(), want.size());
+    std::vector<int32_t> tail(played.end() - static_cast<long>(want.size()), played.end());
     EXPECT_EQ(first_difference(tail, want), -1);
     EXPECT_EQ(playstat.elapsed, 20000u);
 }
@@ -391,7 +333,7 @@ TEST_F(FlacInProcess, SeekTableKeepsFiveThousandRealPoints) {
     audio a;
     std::string p = make("-5 --no-seektable --no-padding", &a);
     ASSERT_FALSE(p.empty());
-    std::vector<uint8_t> f = read_file(p);
+    std::vector<uint8_t> f = read_bytes(p);
     flac_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
     // A SEEKTABLE of 3 placeholders, a point beyond 32 bits and 6000 points.
@@ -413,10 +355,7 @@ TEST_F(FlacInProcess, SeekTableKeepsFiveThousandRealPoints) {
     ASSERT_EQ(g[l.streaminfo - 4] & 0x80, 0); // a comment block follows STREAMINFO
     g.insert(g.begin() + static_cast<long>(l.streaminfo + 34), head.begin(), head.end());
     const std::string path = write(g);
-    DiagCapture diag;
-    PacketCapture packets;
-    player_main(path.c_str());
-    EXPECT_EQ(last_track_outcome().decoder_result, 0) << diag.text();
+    EXPECT_EQ(sb.play(path), 0) << sb.diag.text();
     EXPECT_EQ(nseekpoints, FLAC_MAX_SEEKPOINTS);
     EXPECT_EQ(seekpoints[0].sample, 0u);
     EXPECT_EQ(seekpoints[4999].sample, 4999u * 7);
@@ -431,16 +370,14 @@ TEST_F(FlacInProcess, SeekTableKeepsFiveThousandRealPoints) {
 TEST_F(FlacInProcess, HugeDeclaredFrameSizeDoesNotShiftTheWindowPerFrame) {
     std::string p = make("-5 -b 192 --no-seektable", nullptr, 2, 16, 8 * 44100);
     ASSERT_FALSE(p.empty());
-    std::vector<uint8_t> f = read_file(p);
+    std::vector<uint8_t> f = read_bytes(p);
     flac_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
     f[l.streaminfo + 7] = f[l.streaminfo + 8] = f[l.streaminfo + 9] = 0xFF;
     const std::string patched = write(f, "huge.flac");
-    auto reads = [](const std::string &path) {
-        DiagCapture diag;
-        PacketCapture packets;
+    auto reads = [this](const std::string &path) {
         const uint64_t before = window_reads;
-        player_main(path.c_str());
+        sb.play(path);
         return window_reads - before;
     };
     const uint64_t plain = reads(p);

@@ -11,7 +11,7 @@
 #include "support/flac_files.h"
 #include "support/flac_frames.h"
 
-using namespace pipd::flac_testing;
+using namespace pipd::testing;
 
 namespace {
 
@@ -60,7 +60,7 @@ class FlacConformance : public ::testing::Test {
         return a;
     }
 
-    scratch_dir dir_{PIPD_BINARY_DIR "/scratch"};
+    TempDir dir_;
 };
 
 TEST_F(FlacConformance, BlockSizes) {
@@ -215,7 +215,7 @@ TEST_F(FlacConformance, PictureAndId3Tag) {
     EXPECT_EQ(first_difference(r.samples, expected_stereo(a)), -1);
 
     // The same file behind a 2048-byte ID3v2 tag, then with the footer flag.
-    std::vector<uint8_t> flac = read_file(path);
+    std::vector<uint8_t> flac = read_bytes(path);
     for (bool footer : {false, true}) {
         const std::size_t tag_size = 2048 + (footer ? 10 : 0);
         std::vector<uint8_t> f = {'I', 'D', '3',  4,   0, static_cast<uint8_t>(footer ? 0x10 : 0),
@@ -239,14 +239,14 @@ TEST_F(FlacConformance, FrameLikeBytesInMetadataAreNotPlayed) {
     audio a = make_audio(source_kind::music, 2, 16, 44100, 60000, 9);
     std::string path = encode(a, "-5 --no-padding", source_kind::music, 9);
     ASSERT_FALSE(path.empty());
-    std::vector<uint8_t> f = read_file(path);
+    std::vector<uint8_t> f = read_bytes(path);
     flac_layout l = parse_layout(f);
     ASSERT_TRUE(l.ok);
     // The decoy: a real frame of a different (noise) source.
     audio other = make_audio(source_kind::noise, 2, 16, 44100, 60000, 10);
     const std::string other_path = dir_.file("other.flac");
     ASSERT_TRUE(flac_encode(other, other_path, "-5", dir_.path()));
-    std::vector<uint8_t> o = read_file(other_path);
+    std::vector<uint8_t> o = read_bytes(other_path);
     flac_layout ol = parse_layout(o);
     ASSERT_TRUE(ol.ok);
     std::vector<uint8_t> decoy(o.begin() + static_cast<long>(ol.first_frame),
@@ -297,7 +297,7 @@ TEST_F(FlacConformance, EscapedPartitions) {
             shell_quote(ref) + " " + shell_quote(path) + " 2>/dev/null";
         if (c.bps % 8 == 0) {
             ASSERT_EQ(std::system(cmd.c_str()), 0);
-            EXPECT_EQ(read_file(ref), raw_bytes(a)) << "hand-written file is wrong";
+            EXPECT_EQ(read_bytes(ref), raw_bytes(a)) << "hand-written file is wrong";
         }
         decode_result r = run_decode(path, dir_);
         EXPECT_EQ(r.status, 0) << r.messages;

@@ -11,7 +11,7 @@
 #include "support/flac_frames.h"
 
 using namespace pipd;
-using namespace pipd::flac_testing;
+using namespace pipd::testing;
 
 namespace {
 
@@ -28,12 +28,12 @@ struct encoded_case {
 
 void decode_whole_file(const encoded_case &c) {
     SCOPED_TRACE(c.name);
-    scratch_dir dir(PIPD_BINARY_DIR "/scratch");
+    TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     audio a = make_audio(c.kind, c.channels, c.bps, c.rate, c.frames, 7);
     const std::string path = dir.file("t.flac");
     ASSERT_TRUE(flac_encode(a, path, c.options, dir.path()));
-    std::vector<uint8_t> file = read_file(path);
+    std::vector<uint8_t> file = read_bytes(path);
     flac_layout l = parse_layout(file);
     ASSERT_TRUE(l.ok);
 

@@ -11,19 +11,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/codec_api.h"
-#include "host/outudp.h"
-#include "core/platform.h"
-#include "player/player_main.h"
-#include "core/state.h"
-#include "player/webfile_gen.h"
-#include "support/capture.h"
-#include "support/host_play.h"
 #include "support/mp3_files.h"
+#include "support/sandbox.h"
 
 using namespace pipd;
 using namespace pipd::testing;
-using namespace pipd::mp3_testing;
 
 namespace {
 
@@ -50,9 +42,8 @@ class Mp3 : public ::testing::Test {
         return lame_encode(a, path, options, dir_.path()) ? path : "";
     }
 
-    std::string write(const std::vector<uint8_t> &bytes, const std::string &name = "x.mp3") {
-        const std::string path = dir_.file(name);
-        return write_file(path, bytes) ? path : "";
+    std::string write(const bytes &b, const std::string &name = "x.mp3") {
+        return dir_.write(name, b);
     }
 
     // Plays the file and compares every sample with madplay's.
@@ -67,7 +58,7 @@ class Mp3 : public ::testing::Test {
         return r;
     }
 
-    scratch_dir dir_{PIPD_BINARY_DIR "/scratch"};
+    TempDir dir_;
 };
 
 TEST_F(Mp3, EveryShapePlaysAsMadplayPlaysIt) {
@@ -110,7 +101,7 @@ TEST_F(Mp3, EveryShapePlaysAsMadplayPlaysIt) {
 TEST_F(Mp3, DamagedFilesPlayWhatLibmadFindsInThem) {
     const std::string p = make(44100, 2, 8, "-b 320 -m j");
     ASSERT_FALSE(p.empty());
-    const std::vector<uint8_t> f = read_file(p);
+    const std::vector<uint8_t> f = read_bytes(p);
     std::mt19937 rng(9);
     std::vector<uint8_t> junk(3000);
     for (auto &b : junk) b = static_cast<uint8_t>(rng());
@@ -176,87 +167,49 @@ TEST_F(Mp3, SeeksAreIgnored) {
 
 class Mp3InProcess : public Mp3 {
   protected:
-    void SetUp() override {
-        Mp3::SetUp();
-        if (IsSkipped()) return;
-        power_on_player();
-    }
-    void TearDown() override {
-        platform_set(nullptr);
-        outfifo_set_sink(nullptr);
-        ploffset = -1;
-        plaction = PLAYER_ACTION_NONE;
-    }
+    Sandbox sb;
 };
 
 TEST_F(Mp3InProcess, LengthIsEstimatedFromTheFirstFrame) {
     // 320 kbit/s: 8,000,000 bytes are 200000 ms, whatever follows the audio.
     const std::string p = make(44100, 2, 4, "-b 320");
     ASSERT_FALSE(p.empty());
-    std::vector<uint8_t> f = read_file(p);
+    std::vector<uint8_t> f = read_bytes(p);
     f.resize(8000000, 0);
     const std::string big = write(f, "big.mp3");
-    DiagCapture diag;
-    PacketCapture packets;
-    player_main(big.c_str());
-    EXPECT_EQ(last_track_outcome().decoder_result, 0);
+    EXPECT_EQ(sb.play(big), 0);
     EXPECT_EQ(playstat.length, 200000);
-    EXPECT_TRUE(diag.contains("len=333440\nlen=200000\n")) << diag.text();
+    EXPECT_TRUE(sb.diag.contains("len=333440\nlen=200000\n")) << sb.diag.text();
     EXPECT_EQ(playstat.frequency, 44100);
-}
-
-int sleeps = 0;
-int packets_seen = 0;
-std::vector<int32_t> &script_samples() {
-    static std::vector<int32_t> samples;
-    return samples;
 }
 
 TEST_F(Mp3InProcess, PauseWaitsAndHaltStops) {
     const std::string p = make(44100, 2, 10, "-b 128");
     ASSERT_FALSE(p.empty());
     // Paused from the start: nothing is decoded while paused; a next ends it.
-    static const platform_ops ops = {[] { return int64_t{0}; },
-                                     [](unsigned s) {
-                                         EXPECT_EQ(s, 1u);
-                                         if (++sleeps == 3) plaction = PLAYER_ACTION_NEXT;
-                                     },
-                                     [](unsigned) {}, [] { return 0; }};
-    sleeps = 0;
-    platform_set(&ops);
+    sb.next_after_sleeps(3);
     plaction = PLAYER_ACTION_PAUSE;
-    DiagCapture diag;
-    {
-        PacketCapture packets;
-        player_main(p.c_str());
-        EXPECT_EQ(last_track_outcome().decoder_result, 0);
-        EXPECT_EQ(sleeps, 3);
-        EXPECT_EQ(PacketCapture::packets().size(), 1u) << "only the final flush";
-    }
+    EXPECT_EQ(sb.play(p), 0);
+    EXPECT_EQ(sb.platform.sleeps, 3);
+    EXPECT_EQ(sb.platform.slept, 3);
+    EXPECT_EQ(sb.packets.size(), 1u) << "only the final flush";
 
     // A next while playing: the track stops within a window of frames, and
     // what was played is the file's beginning.
     plaction = PLAYER_ACTION_NONE;
-    packets_seen = 0;
-    script_samples().clear();
-    outfifo_set_sink([](const int32_t *words, std::size_t, int valid) {
-        if (++packets_seen == 20) plaction = PLAYER_ACTION_NEXT;
-        for (int i = PACKET_HEADER_WORDS; i + 1 < valid; i += 2) {
-            script_samples().push_back(words[i + 1]);
-            script_samples().push_back(words[i]);
-        }
-    });
-    player_main(p.c_str());
-    EXPECT_EQ(last_track_outcome().decoder_result, 0);
-    const std::vector<int32_t> all = madplay_samples(p, dir_.path());
+    sb.packets.clear();
+    sb.on_packet = [this] {
+        if (sb.packets.size() == 20) plaction = PLAYER_ACTION_NEXT;
+    };
+    EXPECT_EQ(sb.play(p), 0);
+    const std::vector<int32_t> all = madplay_samples(p, dir_.path()), played = sb.samples();
     // 8192 bytes of 128 kbit/s frames are under 25 frames of 1152.
-    EXPECT_GT(packets_seen, 20);
-    EXPECT_LT(script_samples().size(), 2u * (20 * 512 + 25 * 1152 + 512));
-    ASSERT_LE(script_samples().size(), all.size());
-    EXPECT_EQ(first_difference(script_samples(),
-                               {all.begin(), all.begin() + static_cast<long>(
-                                                               script_samples().size())}),
-              -1);
+    EXPECT_GT(sb.packets.size(), 20u);
+    EXPECT_LT(played.size(), 2u * (20 * 512 + 25 * 1152 + 512));
+    ASSERT_LE(played.size(), all.size());
+    EXPECT_EQ(
+        first_difference(played, {all.begin(), all.begin() + static_cast<long>(played.size())}),
+        -1);
 }
 
 // A stream whose rate changes between frames reaches the sink whole, each
@@ -266,17 +219,13 @@ TEST_F(Mp3InProcess, RateChangesLoseNoAudio) {
     std::map<int, double> in; // madplay's frames per rate
     for (int rate : {44100, 32000, 44100, 32000}) {
         const std::string p = make(rate, 2, 3, "-b 128", "part.mp3");
-        const std::vector<uint8_t> b = read_file(p);
+        const std::vector<uint8_t> b = read_bytes(p);
         stream.insert(stream.end(), b.begin(), b.end());
         in[rate] += static_cast<double>(madplay_samples(p, dir_.path()).size() / 2);
     }
-    static std::map<int32_t, double> out; // frames per rate code
-    out.clear();
-    outfifo_set_sink([](const int32_t *words, std::size_t, int valid) {
-        out[words[1]] += (valid - PACKET_HEADER_WORDS) / 2;
-    });
-    DiagCapture diag;
-    player_main(write(stream, "changing.mp3").c_str());
+    sb.play(write(stream, "changing.mp3"));
+    std::map<int32_t, double> out; // frames per rate code
+    for (const auto &pk : sb.packets) out[pk.words[1]] += (pk.valid - PACKET_HEADER_WORDS) / 2;
     EXPECT_EQ(out.size(), 2u);
     EXPECT_EQ(out[rate_code(44100)], in[44100]);
     EXPECT_NEAR(out[rate_code(48000)], in[32000] * 1.5, 2);

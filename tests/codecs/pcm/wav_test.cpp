@@ -12,14 +12,8 @@
 
 #include <unistd.h>
 
-#include "host/codec_api.h"
-#include "host/outudp.h"
-#include "core/platform.h"
-#include "player/player_main.h"
-#include "core/state.h"
-#include "player/webfile_gen.h"
-#include "support/capture.h"
 #include "support/run_tool.h"
+#include "support/sandbox.h"
 #include "support/wav_writer.h"
 
 using namespace pipd::testing;
@@ -160,10 +154,6 @@ class WavPlayback : public ::testing::Test {
     std::string out_;
     std::vector<int32_t> values_;
 };
-
-bool has(const std::string &text, const std::string &needle) {
-    return text.find(needle) != std::string::npos;
-}
 
 } // namespace
 
@@ -595,89 +585,30 @@ TEST_F(WavPlayback, ShortFilesAreNeverDecoded) {
     EXPECT_TRUE(out_.empty());
 }
 
-// The codec run inside this process through the track runner, with the
-// command poll and the sleep of the host replaced by scripted ones.
-namespace {
-
-struct scripted_host {
-    std::vector<int> actions; // returned in turn, CODEC_ACTION_NONE after them
-    int32_t seek_ms = 0;
-    std::size_t polls = 0;
-    unsigned sleeps = 0;
-    std::string shrink_path; // truncated at the first poll when set
-    off_t shrink_to = 0;
-};
-scripted_host script;
-
-int scripted_get_command(int32_t *param) {
-    if (script.polls == 0 && !script.shrink_path.empty()) {
-        EXPECT_EQ(truncate(script.shrink_path.c_str(), script.shrink_to), 0);
-    }
-    const std::size_t i = script.polls++;
-    const int action = i < script.actions.size() ? script.actions[i] : pipd::CODEC_ACTION_NONE;
-    if (action == pipd::CODEC_ACTION_SEEK_TIME) *param = script.seek_ms;
-    return action;
-}
-
-int64_t fixed_time() {
-    return 1000;
-}
-void counted_sleep(unsigned secs) {
-    script.sleeps += secs;
-}
-void no_seed(unsigned) {}
-int no_random() {
-    return 4;
-}
-constexpr pipd::platform_ops scripted_platform = {fixed_time, counted_sleep, no_seed, no_random};
-
+// The codec run inside this process through the track runner, in a
+// sandbox whose polls are answered from a script.
 class WavInProcess : public WavPlayback {
   protected:
-    void SetUp() override {
-        WavPlayback::SetUp();
-        script = scripted_host{};
-        pipd::status_fifo_detach();
-        pipd::reset_player_state();
-        pipd::outfifo_reset();
-        pipd::playstat_reset("");
-        saved_get_command_ = pipd::cim.ci_get_command;
-        pipd::cim.ci_get_command = scripted_get_command;
-        pipd::platform_set(&scripted_platform);
-    }
-    void TearDown() override {
-        pipd::cim.ci_get_command = saved_get_command_;
-        pipd::platform_set(nullptr);
-    }
-
     // Plays the file; the packets are in out_ as pipd-decode would write them.
     int run(const std::string &path) {
-        PacketCapture capture;
-        pipd::player_main(path.c_str());
-        out_.clear();
-        for (const auto &p : PacketCapture::packets())
-            out_.append(reinterpret_cast<const char *>(p.data()), p.size() * 4);
-        const pipd::track_outcome o = pipd::last_track_outcome();
-        EXPECT_TRUE(o.decoder_ran);
-        return o.decoder_result;
+        const int result = sb.play(path);
+        out_ = sb.stream();
+        return result;
     }
-
-    int (*saved_get_command_)(int32_t *) = nullptr;
+    Sandbox sb;
 };
-
-} // namespace
 
 TEST_F(WavInProcess, PauseSleepsWithoutDecodingAndHaltStops) {
     const std::string in = pcm_file("pause.wav", {16, 2, 48000}, 50000, 31);
-    script.actions = {pipd::CODEC_ACTION_NONE, pipd::CODEC_ACTION_PAUSE, pipd::CODEC_ACTION_PAUSE,
-                      pipd::CODEC_ACTION_NONE, pipd::CODEC_ACTION_HALT};
-    DiagCapture diag;
+    sb.script({pipd::CODEC_ACTION_NONE, pipd::CODEC_ACTION_PAUSE, pipd::CODEC_ACTION_PAUSE,
+               pipd::CODEC_ACTION_NONE, pipd::CODEC_ACTION_HALT});
     EXPECT_EQ(run(in), 0);
-    EXPECT_EQ(script.sleeps, 2u);
-    EXPECT_EQ(script.polls, 5u);
+    EXPECT_EQ(sb.platform.slept, 2);
+    EXPECT_EQ(sb.polls, 5u);
     // Two steps of 960 frames.
     EXPECT_TRUE(same_packets(out_, expected_packets(values_, 2, CODE_48000, 0, 1920)));
     EXPECT_EQ(pipd::playstat.elapsed, 40u);
-    EXPECT_TRUE(diag.contains("WAV decoded 1920\n")) << diag.text();
+    EXPECT_TRUE(sb.diag.contains("WAV decoded 1920\n")) << sb.diag.text();
 }
 
 TEST_F(WavInProcess, SeekIsAcknowledgedAndElapsedUsesA64BitProduct) {
@@ -687,11 +618,9 @@ TEST_F(WavInProcess, SeekIsAcknowledgedAndElapsedUsesA64BitProduct) {
     w.fmt({1, 1, 48000, 0, 8}).data({}, 0xFFFFFF00);
     const std::string path = write("long.wav", w);
     ASSERT_EQ(truncate(path.c_str(), 2500000000), 0);
-    script.actions = {pipd::CODEC_ACTION_SEEK_TIME, pipd::CODEC_ACTION_NONE,
-                      pipd::CODEC_ACTION_HALT};
-    script.seek_ms = 50000000;
-    pipd::ploffset = script.seek_ms;
-    DiagCapture diag;
+    sb.script({pipd::CODEC_ACTION_SEEK_TIME, pipd::CODEC_ACTION_NONE, pipd::CODEC_ACTION_HALT},
+              50000000);
+    pipd::ploffset = 50000000;
     EXPECT_EQ(run(path), 0);
     EXPECT_EQ(pipd::ploffset, -1) << "the seek was acknowledged";
     EXPECT_EQ(pipd::playstat.elapsed, 50000040u) << "two steps of 960 frames after the seek";
@@ -705,14 +634,19 @@ TEST_F(WavInProcess, FileThatShrinksWhilePlayingEndsTheTrack) {
     // its bytes; the next read finds nothing).
     for (off_t cut : {off_t{131072 + 10000}, off_t{1000}}) {
         SCOPED_TRACE(cut);
-        script = scripted_host{};
         const std::string in = pcm_file("shrink.wav", {16, 2, 48000}, 100000, 41);
-        script.shrink_path = in;
-        script.shrink_to = cut;
-        DiagCapture diag;
+        sb.polls = 0;
+        sb.packets.clear();
+        sb.on_poll = [&] {
+            if (sb.polls == 0) {
+                EXPECT_EQ(truncate(in.c_str(), cut), 0);
+            }
+        };
+        sb.script({});
         EXPECT_EQ(run(in), 0);
         const std::size_t frames = (std::max<off_t>(cut, 131072) - 44) / 4;
-        EXPECT_TRUE(diag.contains("WAV decoded " + std::to_string(frames) + "\n")) << diag.text();
+        const std::string said = sb.diag.take();
+        EXPECT_TRUE(has(said, "WAV decoded " + std::to_string(frames) + "\n")) << said;
         EXPECT_TRUE(same_packets(out_, expected_packets(values_, 2, CODE_48000, 0, frames)));
     }
 }
