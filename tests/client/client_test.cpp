@@ -12,7 +12,7 @@
 #include "client/queue_report.h"
 #include "client/status_source.h"
 #include "protocol/status.h"
-#include "support/temp_tree.h"
+#include "support/files.h"
 
 using namespace pipd::client;
 
@@ -59,7 +59,7 @@ TEST(Client, StatusRecordsAcrossReads) {
 }
 
 TEST(Client, CommandWordsIntoThePipe) {
-    pipd::testing::TempTree tree;
+    pipd::testing::TempDir tree;
     std::string fifo = tree.path("cmd");
     EXPECT_EQ(write_command_word(fifo.c_str(), 1).error, ENOENT);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);

@@ -4,16 +4,16 @@
 #include <httplib.h>
 #include <thread>
 
-#include "support/temp_tree.h"
+#include "support/files.h"
 #include "web/routes.h"
 #include "web/server.h"
 
 using namespace pipd::web;
 
 TEST(WebRoutes, GuardsAndAnswers) {
-    pipd::testing::TempTree tree;
+    pipd::testing::TempDir tree;
     status_hub hub;
-    queue_cache queue(tree.file("queue", R"([{"count":"0","title":"media/pi/a.wav"}])"));
+    queue_cache queue(tree.write("queue", R"([{"count":"0","title":"media/pi/a.wav"}])"));
     options opt;
     opt.token = "secret";
     web_routes routes(hub, queue, opt);
