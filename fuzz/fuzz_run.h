@@ -5,12 +5,12 @@
 #include <cstdint>
 
 #include "codecs/dsd/dsd2pcm.h"
-#include "host/codec_api.h"
 #include "core/diag.h"
-#include "host/outudp.h"
 #include "core/platform.h"
-#include "player/player_main.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "host/outudp.h"
+#include "player/player_main.h"
 #include "player/webfile_gen.h"
 
 namespace pipd::fuzz {

@@ -11,14 +11,14 @@
 #include <string>
 
 #include "codecs/dsd/dsd2pcm.h"
-#include "host/codec_api.h"
 #include "core/diag.h"
-#include "host/outudp.h"
-#include "sink/packet_wav.h"
-#include "player/player_main.h"
-#include "pipd_config.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "host/outudp.h"
+#include "pipd_config.h"
+#include "player/player_main.h"
 #include "player/webfile_gen.h"
+#include "sink/packet_wav.h"
 
 namespace {
 

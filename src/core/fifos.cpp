@@ -27,7 +27,6 @@ int make_missing_fifos() {
     return made;
 }
 
-
 int open_cmd_fifo() {
     // Opened for writing too, so that the pipe never stands without a
     // writer: a waiting poll would otherwise return at once for good once

@@ -8,7 +8,6 @@
 
 namespace pipd {
 
-
 extern int32_t plaction;        // pending player action
 extern int32_t plcnt;           // index of the current queue entry
 extern int32_t ploffset;        // pending seek target in ms, -1 for none

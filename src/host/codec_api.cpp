@@ -5,9 +5,9 @@
 
 #include "core/diag.h"
 #include "core/fifos.h"
+#include "core/state.h"
 #include "host/outudp.h"
 #include "host/resample.h"
-#include "core/state.h"
 
 namespace pipd {
 

@@ -9,9 +9,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "host/codec_api.h"
 #include "core/diag.h"
 #include "core/paths.h"
+#include "host/codec_api.h"
 #include "host/resample.h"
 
 namespace pipd {

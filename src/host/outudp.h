@@ -10,7 +10,6 @@ namespace pipd {
 
 inline constexpr int MAX_INSERT_FRAMES = 8192; // frames one ci_pcmbuf_insert takes
 
-
 extern int32_t tcpbuffer[PACKET_WORDS];
 extern int tcpbuffptr;
 extern int sockfd;

@@ -8,14 +8,14 @@
 #include <unistd.h>
 
 #include "codecs/codecs.h"
-#include "player/command.h"
+#include "core/diag.h"
+#include "core/platform.h"
+#include "core/state.h"
 #include "host/buffer.h"
 #include "host/codec_api.h"
-#include "core/diag.h"
 #include "host/outudp.h"
-#include "core/platform.h"
+#include "player/command.h"
 #include "player/scan.h"
-#include "core/state.h"
 
 namespace pipd {
 
@@ -77,7 +77,6 @@ codec_api cim = {
     std_memchr,
     std::qsort,
 };
-
 
 track_outcome last_track_outcome() {
     return outcome;

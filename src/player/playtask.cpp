@@ -9,17 +9,17 @@
 #include <unistd.h>
 
 #include "codecs/dsd/dsd2pcm.h"
-#include "host/buffer.h"
-#include "host/codec_api.h"
-#include "player/command.h"
 #include "core/diag.h"
 #include "core/fifos.h"
-#include "host/outudp.h"
 #include "core/paths.h"
 #include "core/platform.h"
-#include "player/player_main.h"
-#include "player/cuesheet.h"
 #include "core/state.h"
+#include "host/buffer.h"
+#include "host/codec_api.h"
+#include "host/outudp.h"
+#include "player/command.h"
+#include "player/cuesheet.h"
+#include "player/player_main.h"
 #include "player/webfile_gen.h"
 
 namespace pipd {

@@ -10,9 +10,9 @@
 #include <sys/types.h>
 #include <utility>
 
+#include "codecs/codecs.h"
 #include "core/diag.h"
 #include "player/cuesheet.h"
-#include "codecs/codecs.h"
 #include "player/scan.h"
 
 namespace pipd {

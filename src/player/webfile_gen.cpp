@@ -11,10 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host/codec_api.h"
 #include "core/paths.h"
-#include "player/scan.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "player/scan.h"
 
 namespace pipd {
 

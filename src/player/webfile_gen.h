@@ -8,10 +8,8 @@
 
 namespace pipd {
 
-
 extern int statusfd;
 extern char status_data[STATUS_SIZE];
-
 
 int init_status_fifo();
 void webfile_genstatus();

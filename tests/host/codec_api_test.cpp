@@ -3,11 +3,11 @@
 #include <cstring>
 #include <gtest/gtest.h>
 
-#include "host/outudp.h"
 #include "core/state.h"
-#include "support/capture.h"
+#include "host/outudp.h"
 #include "player/command.h"
 #include "player/player_main.h"
+#include "support/capture.h"
 
 using namespace pipd;
 using pipd::testing::DiagCapture;

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <string>
 
+#include "core/state.h"
 #include "host/codec_api.h"
 #include "host/outudp.h"
-#include "core/state.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
 #include "support/run_tool.h"

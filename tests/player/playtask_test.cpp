@@ -8,10 +8,10 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "host/codec_api.h"
-#include "player/command.h"
 #include "core/paths.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "player/command.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
 

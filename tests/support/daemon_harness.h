@@ -18,8 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host/outudp.h"
 #include "core/paths.h"
+#include "host/outudp.h"
 #include "support/run_tool.h"
 #include "support/wav_writer.h"
 

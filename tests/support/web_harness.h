@@ -22,10 +22,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "client/web_client.h"
 #include "core/paths.h"
 #include "support/daemon_harness.h"
 #include "support/run_tool.h"
-#include "client/web_client.h"
 
 extern char **environ;
 
@@ -124,7 +124,9 @@ class WebServer {
     long proc_status_field(const char *name) const {
         std::string s = read_file("/proc/" + std::to_string(pid_) + "/status");
         std::size_t at = s.find(name);
-        return at == std::string::npos ? -1 : std::strtol(s.c_str() + at + std::strlen(name), nullptr, 10);
+        return at == std::string::npos
+                   ? -1
+                   : std::strtol(s.c_str() + at + std::strlen(name), nullptr, 10);
     }
 
     pid_t pid_ = -1;
@@ -175,12 +177,13 @@ inline int raw_status(int fd, int timeout_ms) {
 // Takes the daemon's packets about as fast as they would play.
 class PacedSink {
   public:
-    explicit PacedSink(Daemon &d) : thread_([this, &d] {
-          while (!stop_) {
-              d.packet(100);
-              std::this_thread::sleep_for(std::chrono::milliseconds(11));
-          }
-      }) {}
+    explicit PacedSink(Daemon &d)
+        : thread_([this, &d] {
+              while (!stop_) {
+                  d.packet(100);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(11));
+              }
+          }) {}
     ~PacedSink() {
         stop_ = true;
         thread_.join();

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/outudp.h"
 #include "core/state.h"
+#include "host/outudp.h"
 #include "support/alsa_file_sink.h"
 #include "support/daemon_harness.h"
 #include "support/run_tool.h"

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "client/web_client.h"
 #include "core/state.h"
 #include "web/api.h"
 #include "web/status_hub.h"
-#include "client/web_client.h"
 
 using namespace pipd;
 using namespace pipd::web;
@@ -41,9 +41,9 @@ TEST(WebApi, CommandWords) {
 }
 
 TEST(WebApi, QueueAsServed) {
-    auto q = queue_for_api(
-        R"([{"count":"0","title":"media/pi/a.wav"},)"
-        R"({"cue":["x \"y\"","z"],"cueoffset":["0","1500"],"count":"128","title":"media/pi/b.wav"}])");
+    auto q = queue_for_api(R"([{"count":"0","title":"media/pi/a.wav"},)"
+                           R"({"cue":["x \"y\"","z"],"cueoffset":["0","1500"],"count":"128",)"
+                           R"("title":"media/pi/b.wav"}])");
     ASSERT_TRUE(q);
     EXPECT_EQ(*q, json::parse(R"({"entries":[{"entry":0,"path":"media/pi/a.wav"},
         {"entry":1,"path":"media/pi/b.wav","tracks":[{"track":0,"title":"x \"y\"","start":0},

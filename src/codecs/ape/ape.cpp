@@ -12,10 +12,10 @@
 
 #include "codecs/ape/ape.h"
 #include "codecs/codecs.h"
-#include "host/codec_api.h"
 #include "core/diag.h"
-#include "host/outudp.h"
 #include "host/bytes.h"
+#include "host/codec_api.h"
+#include "host/outudp.h"
 
 namespace pipd {
 
@@ -62,13 +62,13 @@ void say_decoded(uint64_t samples) {
 
 // Where decoding stands.
 struct position {
-    uint64_t tag;                // bytes of ID3v2 tag before the stream
-    const uint8_t *buf;          // input at the cursor
-    uint32_t available;          // bytes there
-    int byte_index;              // index 3..0 in the word at buf
+    uint64_t tag;       // bytes of ID3v2 tag before the stream
+    const uint8_t *buf; // input at the cursor
+    uint32_t available; // bytes there
+    int byte_index;     // index 3..0 in the word at buf
     uint32_t current_frame;
-    uint64_t samples_done;       // position of the decoded data, samples per channel
-    uint32_t samples_to_skip;    // still to drop after a seek
+    uint64_t samples_done;    // position of the decoded data, samples per channel
+    uint32_t samples_to_skip; // still to drop after a seek
 };
 
 // Seeks to ms milliseconds by the seek table. False when refused (the
@@ -219,14 +219,15 @@ int ape_codec_run() {
     }
 
     while (at.current_frame < ctx.totalframes) {
-        const uint32_t blocks = at.current_frame == ctx.totalframes - 1 ? ctx.finalframeblocks
-                                                                        : ctx.blocksperframe;
+        const uint32_t blocks =
+            at.current_frame == ctx.totalframes - 1 ? ctx.finalframeblocks : ctx.blocksperframe;
         ctx.frame_blocks = static_cast<int32_t>(blocks);
         uint32_t left = blocks;
         int consumed = 0;
         int status = init_frame_decoder(&ctx, at.buf, at.available, &at.byte_index, &consumed);
         if (status < 0) {
-            diag("APE: Frame %lu, error %d\n", static_cast<unsigned long>(at.current_frame), status);
+            diag("APE: Frame %lu, error %d\n", static_cast<unsigned long>(at.current_frame),
+                 status);
             return -1;
         }
         advance_input(consumed, at);

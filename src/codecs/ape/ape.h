@@ -14,10 +14,10 @@
 
 namespace pipd {
 
-inline constexpr int APE_MAX_CHUNK = 1024;       // samples per channel per decode_chunk
-inline constexpr int APE_HISTORY_SIZE = 512;     // samples between slides of a delay line
-inline constexpr int APE_PREDICTOR_TAPS = 50;    // history words one predictor sample uses
-inline constexpr int APE_ERR_OVERRUN = -2;       // the frame runs past the bytes available
+inline constexpr int APE_MAX_CHUNK = 1024;    // samples per channel per decode_chunk
+inline constexpr int APE_HISTORY_SIZE = 512;  // samples between slides of a delay line
+inline constexpr int APE_PREDICTOR_TAPS = 50; // history words one predictor sample uses
+inline constexpr int APE_ERR_OVERRUN = -2;    // the frame runs past the bytes available
 
 // Predictor state of one frame (predictor.cpp). Values wrap at 32 bits.
 struct predictor_state {

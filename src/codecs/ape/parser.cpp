@@ -100,8 +100,9 @@ int ape_parseheaderbuf(const uint8_t *buf, uint32_t length, ape_context *ctx) {
     if (std::memcmp(ctx->magic, "MAC ", 4) != 0) return -1;
     ctx->fileversion = static_cast<int16_t>(le16(buf + 4));
 
-    const bool ok = ctx->fileversion >= DESCRIPTOR_VERSION ? parse_descriptor_layout(buf, length, ctx)
-                                                           : parse_old_layout(buf, length, ctx);
+    const bool ok = ctx->fileversion >= DESCRIPTOR_VERSION
+                        ? parse_descriptor_layout(buf, length, ctx)
+                        : parse_old_layout(buf, length, ctx);
     if (!ok) {
         std::memset(ctx, 0, sizeof *ctx);
         std::memcpy(ctx->magic, buf, 4);
@@ -109,10 +110,10 @@ int ape_parseheaderbuf(const uint8_t *buf, uint32_t length, ape_context *ctx) {
     }
 
     // Saturated rather than wrapped: a header may claim more than 2^32.
-    const uint64_t samples = ctx->totalframes > 1 ? uint64_t{ctx->blocksperframe} *
-                                                            (ctx->totalframes - 1) +
-                                                        ctx->finalframeblocks
-                                                  : ctx->finalframeblocks;
+    const uint64_t samples =
+        ctx->totalframes > 1
+            ? uint64_t{ctx->blocksperframe} * (ctx->totalframes - 1) + ctx->finalframeblocks
+            : ctx->finalframeblocks;
     ctx->totalsamples = samples > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(samples);
     ctx->seekpoint_count = ctx->seektablelength / 4;
     diag("compression type = %d\n", ctx->compressiontype);

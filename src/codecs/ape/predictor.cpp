@@ -40,16 +40,14 @@ int32_t decay(int32_t v) {
 
 // Sum of 4 or 5 products of coefficients with the delay line that starts
 // at h[top] and runs down.
-template <int Taps>
-int32_t dot(const int32_t *coeffs, const int32_t *h, int top) {
+template <int Taps> int32_t dot(const int32_t *coeffs, const int32_t *h, int top) {
     int32_t sum = 0;
     for (int j = 0; j < Taps; ++j) sum = add(sum, mul(coeffs[j], h[top - j]));
     return sum;
 }
 
 // coeffs[j] += sign * h[top - j]: by the sign of the residual.
-template <int Taps>
-void adapt(int32_t *coeffs, const int32_t *h, int top, int32_t sign) {
+template <int Taps> void adapt(int32_t *coeffs, const int32_t *h, int top, int32_t sign) {
     for (int j = 0; j < Taps; ++j) coeffs[j] = add(coeffs[j], mul(h[top - j], sign));
 }
 
@@ -58,8 +56,8 @@ void adapt(int32_t *coeffs, const int32_t *h, int top, int32_t sign) {
 int32_t *advance(predictor_state *p, int32_t *h) {
     ++h;
     if (h == p->history + APE_HISTORY_SIZE) {
-        std::copy(p->history + APE_HISTORY_SIZE,
-                  p->history + APE_HISTORY_SIZE + APE_PREDICTOR_TAPS, p->history);
+        std::copy(p->history + APE_HISTORY_SIZE, p->history + APE_HISTORY_SIZE + APE_PREDICTOR_TAPS,
+                  p->history);
         h = p->history;
     }
     return h;

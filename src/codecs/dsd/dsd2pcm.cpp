@@ -59,8 +59,7 @@ constexpr unsigned CHAINS = 4; // outputs summed side by side
 // order of the plain one-at-a-time sum, so it has the same bits; only the
 // additions of different outputs overlap. Spelled out per j so that every
 // byte is loaded once for all the outputs that read it.
-template <std::size_t J>
-inline void add_table(const uint8_t *w, double (&acc)[CHAINS]) {
+template <std::size_t J> inline void add_table(const uint8_t *w, double (&acc)[CHAINS]) {
     for (unsigned c = 0; c < CHAINS; ++c) acc[c] += ctables[J][w[2 * c + J]];
 }
 template <std::size_t... J>

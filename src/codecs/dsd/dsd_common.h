@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "host/codec_api.h"
 #include "host/bytes.h"
+#include "host/codec_api.h"
 
 namespace pipd::dsd {
 

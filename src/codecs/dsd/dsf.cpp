@@ -10,9 +10,9 @@
 #include "codecs/codecs.h"
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/dsd_common.h"
-#include "host/staging.h"
-#include "host/codec_api.h"
 #include "core/diag.h"
+#include "host/codec_api.h"
+#include "host/staging.h"
 
 namespace pipd {
 
@@ -21,8 +21,8 @@ using namespace dsd;
 namespace {
 
 constexpr uint32_t DSF_HEADER_SIZE = 92;
-constexpr uint32_t DSF_BLOCK = 4096;                // bytes of one channel per group
-constexpr uint32_t DSF_GROUP = 2 * DSF_BLOCK;       // both channels
+constexpr uint32_t DSF_BLOCK = 4096;                      // bytes of one channel per group
+constexpr uint32_t DSF_GROUP = 2 * DSF_BLOCK;             // both channels
 constexpr uint32_t DSF_SAMPLES_PER_BLOCK = DSF_BLOCK / 2; // PCM samples per channel
 constexpr uint32_t DSF_DSD_PER_GROUP = DSF_BLOCK * 8;     // DSD samples per channel
 constexpr uint32_t DSD_PER_PCM = DSF_DSD_PER_GROUP / DSF_SAMPLES_PER_BLOCK;
@@ -105,7 +105,8 @@ int dsf_codec_run() {
         const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
 
-        const auto *group = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&len, DSF_GROUP));
+        const auto *group =
+            static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&len, DSF_GROUP));
         if (!group || len < DSF_GROUP) break;
         const uint32_t n =
             static_cast<uint32_t>(std::min<uint64_t>(left, DSF_DSD_PER_GROUP) / DSD_PER_PCM);

@@ -8,10 +8,10 @@
 #include "codecs/codecs.h"
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/sacd_disc.h"
-#include "host/staging.h"
-#include "host/codec_api.h"
 #include "core/diag.h"
 #include "core/state.h"
+#include "host/codec_api.h"
+#include "host/staging.h"
 
 namespace pipd {
 

@@ -16,9 +16,9 @@
 #include "codecs/codecs.h"
 #include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/dsd_common.h"
-#include "host/staging.h"
-#include "host/codec_api.h"
 #include "core/diag.h"
+#include "host/codec_api.h"
+#include "host/staging.h"
 
 namespace pipd {
 
@@ -103,7 +103,7 @@ int read_prop(uint64_t size) {
         chunk_header c;
         if (limit - total < CHUNK_HEADER || !read_header(c)) return 0;
         if (c.size > limit - total - CHUNK_HEADER) return 0; // past the end of PROP
-        uint64_t used = 0; // body bytes read as fields
+        uint64_t used = 0;                                   // body bytes read as fields
         uint64_t v = 0;
         if (c.is("FS  ") && c.size == 4) {
             if (!read_be(v, 4)) return 0;
@@ -152,7 +152,8 @@ int dff_open() {
     if (!read_bytes(form_type, 4) || std::memcmp(form_type, "DSD ", 4) != 0) return 0;
     dff.frm8_size = form.size;
     diag("m_frm8_size=%d %d\n", static_cast<int32_t>(form.size), static_cast<int>(CHUNK_HEADER));
-    const uint64_t end = form.size > UINT64_MAX - CHUNK_HEADER ? UINT64_MAX : form.size + CHUNK_HEADER;
+    const uint64_t end =
+        form.size > UINT64_MAX - CHUNK_HEADER ? UINT64_MAX : form.size + CHUNK_HEADER;
 
     for (int n = 0;; ++n) {
         const uint64_t pos = ci->ci_getpos();

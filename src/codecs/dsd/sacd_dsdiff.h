@@ -11,20 +11,20 @@ namespace pipd {
 
 // What the walk found in the file being played.
 struct dff_info {
-    uint32_t sample_rate;     // Hz, from "FS  "
-    uint16_t channel_count;   // from "CHNL"
-    int32_t dst;              // 1: DST compressed ("CMPR" or a "DST " sound chunk)
-    uint64_t frm8_size;       // body size of "FRM8"
-    uint64_t sound_offset;    // file position of the first byte of sound data
-    uint64_t sound_size;      // bytes of sound data
-    uint16_t frame_rate;      // frames per second: 75, or the "FRTE" value
-    uint32_t frame_size;      // bytes per frame
-    uint32_t frame_count;     // whole frames in the sound data
-    double track_start;       // s, always 0
-    double track_end;         // s
-    int32_t track_count;      // 1 once a sound chunk was found
-    uint64_t track_offset;    // file position where the current track starts
-    uint64_t track_size;      // bytes in the current track
+    uint32_t sample_rate;      // Hz, from "FS  "
+    uint16_t channel_count;    // from "CHNL"
+    int32_t dst;               // 1: DST compressed ("CMPR" or a "DST " sound chunk)
+    uint64_t frm8_size;        // body size of "FRM8"
+    uint64_t sound_offset;     // file position of the first byte of sound data
+    uint64_t sound_size;       // bytes of sound data
+    uint16_t frame_rate;       // frames per second: 75, or the "FRTE" value
+    uint32_t frame_size;       // bytes per frame
+    uint32_t frame_count;      // whole frames in the sound data
+    double track_start;        // s, always 0
+    double track_end;          // s
+    int32_t track_count;       // 1 once a sound chunk was found
+    uint64_t track_offset;     // file position where the current track starts
+    uint64_t track_size;       // bytes in the current track
     int32_t other_compression; // 1: "CMPR" names neither "DSD " nor "DST "
 };
 

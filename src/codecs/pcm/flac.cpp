@@ -8,10 +8,10 @@
 
 #include "codecs/codecs.h"
 #include "codecs/pcm/flac_decoder.h"
-#include "host/codec_api.h"
 #include "core/diag.h"
-#include "host/outudp.h"
 #include "host/bytes.h"
+#include "host/codec_api.h"
+#include "host/outudp.h"
 
 namespace pipd {
 

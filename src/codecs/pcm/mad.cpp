@@ -8,8 +8,8 @@
 #include <mad.h>
 
 #include "codecs/codecs.h"
-#include "host/staging.h"
 #include "host/codec_api.h"
+#include "host/staging.h"
 
 namespace pipd {
 
@@ -53,8 +53,7 @@ enum mad_flow madinput(void *data, struct mad_stream *stream) {
         // libmad took nothing from a whole window: no frame can start there
         // that fits one. Keep only the bytes a sync word could straddle, so
         // every call makes progress through the file.
-        if (leftover == in->last_len && leftover > MAD_BUFFER_GUARD)
-            leftover = MAD_BUFFER_GUARD;
+        if (leftover == in->last_len && leftover > MAD_BUFFER_GUARD) leftover = MAD_BUFFER_GUARD;
         in->remaining += leftover;
         ci->ci_advance_buffer_raw(in->last_len - leftover);
     }

@@ -24,8 +24,7 @@ constexpr uint32_t counts_3970[] = {0,     14824, 28224, 39348, 47855, 53994, 58
                                     62682, 63786, 64463, 64878, 65126, 65276, 65365, 65419,
                                     65450, 65469, 65480, 65487, 65491, 65493};
 
-template <std::size_t M>
-uint32_t cumulative(const uint32_t (&head)[M], uint32_t s) {
+template <std::size_t M> uint32_t cumulative(const uint32_t (&head)[M], uint32_t s) {
     return s < M ? head[s] : head[M - 1] + (s - (M - 1));
 }
 
@@ -53,7 +52,8 @@ class range_encoder {
     }
 
     void value(int32_t v, rice &r, bool new_scheme) {
-        const uint32_t x = v > 0 ? 2 * static_cast<uint32_t>(v) - 1 : 2 * (0u - static_cast<uint32_t>(v));
+        const uint32_t x =
+            v > 0 ? 2 * static_cast<uint32_t>(v) - 1 : 2 * (0u - static_cast<uint32_t>(v));
         if (new_scheme)
             value_3990(x, r);
         else
@@ -111,8 +111,7 @@ class range_encoder {
         else
             encode_shift(n, v);
     }
-    template <std::size_t M>
-    void symbol(const uint32_t (&counts)[M], uint32_t s) {
+    template <std::size_t M> void symbol(const uint32_t (&counts)[M], uint32_t s) {
         const uint32_t lo = cumulative(counts, s);
         encode_shift(16, lo, cumulative(counts, s + 1) - lo);
     }
@@ -155,8 +154,8 @@ class range_encoder {
     }
 
     std::vector<uint8_t> head_;
-    uint32_t top_ = 0;           // the code value's first 7 bits
-    std::vector<uint8_t> base_;  // and the bytes after them
+    uint32_t top_ = 0;          // the code value's first 7 bits
+    std::vector<uint8_t> base_; // and the bytes after them
     uint32_t range_ = 128;
 };
 
@@ -220,8 +219,8 @@ decoded decode(const frame_spec &f, const std::vector<uint8_t> &memory, std::siz
     at += static_cast<std::size_t>(consumed);
     std::size_t done = 0;
     for (std::size_t c = 0; d.status == 0 && done < n; ++c) {
-        const int count = static_cast<int>(std::min<std::size_t>(
-            static_cast<std::size_t>(chunks[c % chunks.size()]), n - done));
+        const int count = static_cast<int>(
+            std::min<std::size_t>(static_cast<std::size_t>(chunks[c % chunks.size()]), n - done));
         d.status = entropy_decode(&d.ctx, buf.data() + at, static_cast<uint32_t>(buf.size() - at),
                                   &byte_index, &consumed, d.y.data() + done,
                                   f.stereo ? d.x.data() + done : nullptr, count);
@@ -236,7 +235,8 @@ std::vector<int32_t> values(std::size_t n, uint32_t seed, int32_t scale, int spi
     std::mt19937 rng(seed);
     std::vector<int32_t> v(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const int32_t r = static_cast<int32_t>(rng() % (2 * static_cast<uint32_t>(scale) + 1)) - scale;
+        const int32_t r =
+            static_cast<int32_t>(rng() % (2 * static_cast<uint32_t>(scale) + 1)) - scale;
         v[i] = r;
         if (spikes && i % static_cast<std::size_t>(spikes) == 7) v[i] = r * 4000 + 1;
     }
@@ -323,8 +323,9 @@ TEST(ApeEntropy, FrameHeaderAndSilence) {
         ctx.fileversion = f.version;
         ctx.frame_blocks = 2048;
         int byte_index = 3, consumed = 0;
-        ASSERT_EQ(init_entropy_decoder(&ctx, e.memory.data(), static_cast<uint32_t>(e.memory.size()),
-                                       &byte_index, &consumed),
+        ASSERT_EQ(init_entropy_decoder(&ctx, e.memory.data(),
+                                       static_cast<uint32_t>(e.memory.size()), &byte_index,
+                                       &consumed),
                   0);
         EXPECT_EQ(ctx.frame_flags, f.flags);
         // CRC, flags, the skipped byte and the range coder's first: 10 bytes.

@@ -13,8 +13,10 @@ namespace {
 using bytes = std::vector<uint8_t>;
 
 void put(bytes &b, std::size_t at, uint32_t v, int width) {
-    if (b.size() < at + static_cast<std::size_t>(width)) b.resize(at + static_cast<std::size_t>(width), 0);
-    for (int i = 0; i < width; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+    if (b.size() < at + static_cast<std::size_t>(width))
+        b.resize(at + static_cast<std::size_t>(width), 0);
+    for (int i = 0; i < width; ++i)
+        b[at + static_cast<std::size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 struct descriptor_fields {
@@ -38,7 +40,8 @@ bytes descriptor_header(const descriptor_fields &d) {
     put(b, 20, d.wavheaderlength, 4);
     put(b, 24, 123456, 4); // audio data length
     put(b, 32, 77, 4);     // WAV tail length
-    for (int i = 0; i < 16; ++i) put(b, 36 + static_cast<std::size_t>(i), static_cast<uint32_t>(i + 1), 1);
+    for (int i = 0; i < 16; ++i)
+        put(b, 36 + static_cast<std::size_t>(i), static_cast<uint32_t>(i + 1), 1);
     const std::size_t h = d.descriptorlength;
     put(b, h, d.compressiontype, 2);
     put(b, h + 2, 0, 2);
@@ -132,13 +135,11 @@ TEST(ApeParser, OlderLayout) {
         uint32_t seekpoints;
         uint16_t bps;
     } layouts[] = {
-        {0, 32, 10, 16}, // one seek entry per frame
-        {4, 36, 10, 16}, // four extra bytes
-        {16, 36, 7, 16}, // the entry count at 32
-        {20, 40, 7, 16}, // the entry count at 36
-        {1, 32, 10, 8},
-        {8, 32, 10, 24},
-        {9, 32, 10, 8}, // the 8-bit flag wins
+        {0, 32, 10, 16},                                  // one seek entry per frame
+        {4, 36, 10, 16},                                  // four extra bytes
+        {16, 36, 7, 16},                                  // the entry count at 32
+        {20, 40, 7, 16},                                  // the entry count at 36
+        {1, 32, 10, 8},  {8, 32, 10, 24}, {9, 32, 10, 8}, // the 8-bit flag wins
     };
     for (const auto &l : layouts) {
         SCOPED_TRACE(l.flags);

@@ -43,7 +43,8 @@ struct predictor_model {
         v.push_back(in);
         // Taps: the value, then the differences, newest first.
         int64_t sum = int64_t{coeffs[0]} * in;
-        for (int j = 1; j < taps; ++j) sum += int64_t{coeffs[j]} * back(d, static_cast<std::size_t>(j - 1));
+        for (int j = 1; j < taps; ++j)
+            sum += int64_t{coeffs[j]} * back(d, static_cast<std::size_t>(j - 1));
         return w(sum);
     }
     static void adapt(int32_t *coeffs, const std::vector<int32_t> &v, const std::vector<int32_t> &d,
@@ -133,8 +134,8 @@ TEST(ApePredictor, MatchesTheModelInAnyChunks) {
             init_predictor_decoder(&p);
             const int chunks[] = {300, 724, 1, 511, 1024};
             for (std::size_t done = 0, c = 0; done < n; ++c) {
-                const int count =
-                    static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(chunks[c % 5]), n - done));
+                const int count = static_cast<int>(
+                    std::min<std::size_t>(static_cast<std::size_t>(chunks[c % 5]), n - done));
                 if (stereo)
                     predictor_decode_stereo(&p, y.data() + done, x.data() + done, count);
                 else
