@@ -10,6 +10,7 @@
 #include "core/state.h"
 #include "host/codec_api.h"
 #include "host/outudp.h"
+#include "player/command.h"
 #include "player/player_main.h"
 #include "player/webfile_gen.h"
 
