@@ -364,8 +364,8 @@ TEST_F(DsdCodec, CommandsWhilePlaying) {
     }
 }
 
-// What the output stage makes of planar channel streams (each of the same
-// length), halved as the host does.
+// What the output stage makes of planar channel streams of one length,
+// halved as the host does.
 dsd_stereo stage_pcm(uint32_t rate, const std::vector<bytes> &streams) {
     bytes planar;
     for (const bytes &s : streams) planar.insert(planar.end(), s.begin(), s.end());
@@ -377,57 +377,49 @@ dsd_stereo stage_pcm(uint32_t rate, const std::vector<bytes> &streams) {
         out.right.insert(out.right.end(), r, r + n);
     };
     EXPECT_TRUE(dsd_begin(rate, static_cast<int>(streams.size())));
-    const auto length = static_cast<uint32_t>(streams[0].size());
-    dsd_convert(planar.data(), length, 1, length, false);
+    const auto n = static_cast<uint32_t>(streams[0].size());
+    dsd_convert(planar.data(), n, 1, n, false);
     return {halved(out.left), halved(out.right)};
 }
 
 TEST_F(DsdCodec, BothCodecsPlayEveryRateAndOneToSixChannels) {
-    const struct {
-        uint32_t rate;
-        int channels;
-    } cases[] = {{2822400, 1},  {2822400, 6},  {5644800, 2}, {5644800, 4},
-                 {11289600, 5}, {22579200, 3}, {22579200, 2}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.rate) + " Hz, channels " + std::to_string(c.channels));
-        std::vector<bytes> ch;
-        for (int k = 0; k < c.channels; ++k) ch.push_back(dsd_noise(20 * 4096, 70 + k));
-        // DSF: odd channel counts stored least significant bit first.
-        const bool lsb = c.channels % 2;
+    const std::pair<uint32_t, int> cases[] = {{2822400, 1}, {2822400, 6},  {5644800, 2},
+                                              {5644800, 4}, {11289600, 5}, {22579200, 3}};
+    for (const auto &[rate, channels] : cases) {
+        SCOPED_TRACE(std::to_string(rate) + " Hz, channels " + std::to_string(channels));
+        // DSF: 20 groups, least significant bit first for odd channel counts;
+        // DSDIFF: the whole frames (1/75 s) of the same streams.
+        const bool lsb = channels % 2;
+        const std::size_t n = 20 * 4096, frames_n = n / (rate / 600) * (rate / 600);
+        std::vector<bytes> ch, dsf_ch, dff_ch;
         dsf_fields s{
-            .channels = static_cast<uint32_t>(c.channels), .rate = c.rate, .bits = lsb ? 1u : 8u};
-        std::vector<bytes> dsf_ch = ch;
-        for (bytes &b : dsf_ch)
-            if (lsb) std::transform(b.begin(), b.end(), b.begin(), bit_reversed);
-        for (std::size_t g = 0; g < 20; ++g)
-            for (const bytes &b : ch)
-                s.data.insert(s.data.end(), b.begin() + g * 4096, b.begin() + (g + 1) * 4096);
-        // DSDIFF: the whole frames (1/75 s) of the streams, byte-interleaved.
-        const std::size_t frame = c.rate / 600, dff_length = ch[0].size() / frame * frame;
+            .channels = static_cast<uint32_t>(channels), .rate = rate, .bits = lsb ? 1u : 8u};
         bytes sound;
-        for (std::size_t j = 0; j < dff_length; ++j)
-            for (const bytes &b : ch) sound.push_back(b[j]);
-        std::vector<bytes> dff_ch;
-        for (const bytes &b : ch) dff_ch.emplace_back(b.begin(), b.begin() + dff_length);
-        const struct {
-            bytes file;
-            int (*run)();
-            std::vector<bytes> streams;
-        } formats[] = {
-            {dsf_file(s), dsf_codec_run, dsf_ch},
-            {dff_file(dff_cat({dff_standard_prop(c.rate, c.channels), dff_chunk("DSD ", sound)})),
-             dff_codec_run, dff_ch}};
-        for (const auto &f : formats) {
-            const dsd_stereo want = stage_pcm(c.rate, f.streams);
-            const host_play_result r = host_play(write(f.file, "t"), {}, f.run);
+        for (int k = 0; k < channels; ++k) {
+            ch.push_back(dsd_noise(n, 70 + k));
+            dff_ch.emplace_back(ch[k].begin(), ch[k].begin() + frames_n);
+            dsf_ch.push_back(ch[k]);
+            if (lsb) std::transform(ch[k].begin(), ch[k].end(), dsf_ch[k].begin(), bit_reversed);
+        }
+        for (std::size_t i = 0; i < n * channels; ++i)
+            s.data.push_back(ch[i / 4096 % channels][i / 4096 / channels * 4096 + i % 4096]);
+        for (std::size_t i = 0; i < frames_n * channels; ++i)
+            sound.push_back(ch[i % channels][i / channels]);
+        for (const bool dff : {false, true}) {
+            const std::vector<bytes> &streams = dff ? dff_ch : dsf_ch;
+            const dsd_stereo want = stage_pcm(rate, streams);
+            const bytes file = dff ? dff_file(dff_cat({dff_standard_prop(rate, channels),
+                                                       dff_chunk("DSD ", sound)}))
+                                   : dsf_file(s);
+            const host_play_result r =
+                host_play(write(file, "t"), {}, dff ? dff_codec_run : dsf_codec_run);
             EXPECT_EQ(r.result, 0) << r.messages;
             EXPECT_EQ(first_difference(r.left, want.left), -1);
             EXPECT_EQ(first_difference(r.right, want.right), -1);
-            EXPECT_EQ(r.left.size(), f.streams[0].size() * 8 * 176400 / c.rate);
-            EXPECT_EQ(r.stat.elapsed, f.streams[0].size() * 8000 / c.rate);
+            EXPECT_EQ(r.stat.elapsed, streams[0].size() * 8000 / rate);
             EXPECT_NEAR(r.stat.length, r.stat.elapsed, 10);
             EXPECT_EQ(r.stat.frequency, 2822400);
-            EXPECT_EQ(r.stat.channel, c.channels);
+            EXPECT_EQ(r.stat.channel, channels);
         }
     }
 }
@@ -469,35 +461,28 @@ TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
 }
 
 TEST_F(DsdCodec, PipdDecodeDsdWritesTheBytesPutIn) {
-    const bytes a = dsd_noise(17 * 4096, 81), b = dsd_noise(17 * 4096, 82);
-    bytes planar, msb, lsb; // DSF's groups; the bytes interleaved, as they are and reversed
-    for (std::size_t g = 0; g < 17; ++g)
-        for (const bytes *ch : {&a, &b})
-            planar.insert(planar.end(), ch->begin() + g * 4096, ch->begin() + (g + 1) * 4096);
-    for (std::size_t j = 0; j < a.size(); ++j) {
-        msb.insert(msb.end(), {a[j], b[j]});
-        lsb.insert(lsb.end(), {bit_reversed(a[j]), bit_reversed(b[j])});
+    const bytes planar = dsd_noise(17 * GROUP, 81); // DSF's groups
+    bytes msb, lsb;                                 // the channels' bytes interleaved
+    for (std::size_t j = 0; j < planar.size(); ++j) {
+        const uint8_t b = planar[j / 2 % 4096 + j % 2 * 4096 + j / GROUP * GROUP];
+        msb.push_back(b);
+        lsb.push_back(bit_reversed(b));
     }
     const bytes sound(msb.begin(), msb.begin() + 15 * FRAME);
-    const struct {
-        std::string path;
-        const bytes &want;
-    } cases[] = {
+    const std::pair<std::string, bytes> cases[] = {
         {write(dsf_file({.bits = 1, .data = planar}), "lsb.dsf"), lsb},
         {write(dsf_file({.bits = 8, .data = planar}), "msb.dsf"), msb},
         {write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", sound)})), "t.dff"), sound},
-    };
+        {write(msb, "not.wav"), {}}};
     TempDir scratch;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.path);
-        const ToolResult r = run_pipd_decode({"--dsd", c.path, scratch.file("out.dsd")}, scratch);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(read_bytes(scratch.file("out.dsd")) == c.want);
+    for (const auto &[path, want] : cases) {
+        const ToolResult r = run_pipd_decode({"--dsd", path, scratch.file("out")}, scratch);
+        EXPECT_EQ(r.status, want.empty() ? 1 : 0) << r.err;
+        if (want.empty())
+            EXPECT_TRUE(has(r.err, "not.wav is not a DSF, DSDIFF or disc image")) << r.err;
+        else
+            EXPECT_TRUE(read_bytes(scratch.file("out")) == want) << path;
     }
-    const ToolResult r =
-        run_pipd_decode({"--dsd", write(msb, "t.wav"), scratch.file("x")}, scratch);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(has(r.err, "t.wav is not a DSF, DSDIFF or disc image file")) << r.err;
 }
 
 // Inputs kept from the fuzz targets end with the codec's own last word.
