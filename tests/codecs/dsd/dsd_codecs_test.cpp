@@ -1,6 +1,7 @@
 // The DSF and DSDIFF codecs as the player runs them: files written here
 // field by field, played through the host layer (and once through
-// pipd-decode), every sample compared with the independent converter model.
+// pipd-decode), every sample compared with the independent converter model;
+// and the quality and fold-down of their output stage.
 
 #include <algorithm>
 #include <cstdint>
@@ -15,7 +16,7 @@
 #include "codecs/dsd/dsd_output.h"
 #include "codecs/dsd/sacd_dsdiff.h"
 #include "support/dsd_files.h"
-#include "support/flac_files.h"
+#include "support/flac_frames.h"
 #include "support/fuzz_replay.h"
 #include "support/run_tool.h"
 #include "support/sandbox.h"
@@ -127,12 +128,7 @@ TEST_F(DsdCodec, DsfRefusals) {
         const char *message;
         int32_t length, frequency, channels; // reported before the refusal
     } cases[] = {
-        {"DSD64 of the 48 kHz family",
-         {.rate = 3072000},
-         "a DSD rate of 3072000 Hz cannot",
-         170,
-         3072000,
-         2},
+        {"48k DSD64", {.rate = 3072000}, "a DSD rate of 3072000 Hz cannot", 170, 3072000, 2},
         {"7 channels", {.channels = 7}, "CODEC_ERROR: 7 DSD channels cannot", 53, 2822400, 7},
         {"3999 Hz", {.rate = 3999}, "CODEC_ERROR: a DSD rate of 3999 Hz", 131104, 3999, 2},
         {"rate 0", {.rate = 0}, "CODEC_ERROR: a DSD rate of 0 Hz", 0, 0, 2},
@@ -364,63 +360,106 @@ TEST_F(DsdCodec, CommandsWhilePlaying) {
     }
 }
 
-// What the output stage makes of planar channel streams of one length,
-// halved as the host does.
-dsd_stereo stage_pcm(uint32_t rate, const std::vector<bytes> &streams) {
-    bytes planar;
-    for (const bytes &s : streams) planar.insert(planar.end(), s.begin(), s.end());
-    dsd_stereo out;
-    Sandbox sb;
-    ci = &cim;
-    sb.on_insert = [&](const int32_t *l, const int32_t *r, int n) {
-        out.left.insert(out.left.end(), l, l + n);
-        out.right.insert(out.right.end(), r, r + n);
-    };
-    EXPECT_TRUE(dsd_begin(rate, static_cast<int>(streams.size())));
-    const auto n = static_cast<uint32_t>(streams[0].size());
-    dsd_convert(planar.data(), n, 1, n, false);
-    return {halved(out.left), halved(out.right)};
-}
-
+// DSF and DSDIFF files of the same streams play the same: each channel where
+// it belongs, at every rate, the DSDIFF file's whole frames (1/75 s).
 TEST_F(DsdCodec, BothCodecsPlayEveryRateAndOneToSixChannels) {
     const std::pair<uint32_t, int> cases[] = {{2822400, 1}, {2822400, 6},  {5644800, 2},
                                               {5644800, 4}, {11289600, 5}, {22579200, 3}};
     for (const auto &[rate, channels] : cases) {
         SCOPED_TRACE(std::to_string(rate) + " Hz, channels " + std::to_string(channels));
-        // DSF: 20 groups, least significant bit first for odd channel counts;
-        // DSDIFF: the whole frames (1/75 s) of the same streams.
-        const bool lsb = channels % 2;
-        const std::size_t n = 20 * 4096, frames_n = n / (rate / 600) * (rate / 600);
-        std::vector<bytes> ch, dsf_ch, dff_ch;
+        const bool lsb = channels % 2; // DSF: least significant bit first
+        const std::size_t n = 20 * 4096, frames = n / (rate / 600) * (rate / 600);
         dsf_fields s{
-            .channels = static_cast<uint32_t>(channels), .rate = rate, .bits = lsb ? 1u : 8u};
+            .channels = static_cast<uint32_t>(channels), .rate = rate, .bits = 8u - 7 * lsb};
+        std::vector<bytes> ch;
+        for (int k = 0; k < channels; ++k) ch.push_back(dsd_noise(n, 70 + k));
         bytes sound;
-        for (int k = 0; k < channels; ++k) {
-            ch.push_back(dsd_noise(n, 70 + k));
-            dff_ch.emplace_back(ch[k].begin(), ch[k].begin() + frames_n);
-            dsf_ch.push_back(ch[k]);
-            if (lsb) std::transform(ch[k].begin(), ch[k].end(), dsf_ch[k].begin(), bit_reversed);
+        for (std::size_t i = 0; i < n * channels; ++i) {
+            const uint8_t b = ch[i / 4096 % channels][i / 4096 / channels * 4096 + i % 4096];
+            s.data.push_back(lsb ? bit_reversed(b) : b);
         }
-        for (std::size_t i = 0; i < n * channels; ++i)
-            s.data.push_back(ch[i / 4096 % channels][i / 4096 / channels * 4096 + i % 4096]);
-        for (std::size_t i = 0; i < frames_n * channels; ++i)
+        for (std::size_t i = 0; i < frames * channels; ++i)
             sound.push_back(ch[i % channels][i / channels]);
+        const bytes files[] = {dsf_file(s), dff_file(dff_cat({dff_standard_prop(rate, channels),
+                                                              dff_chunk("DSD ", sound)}))};
+        host_play_result r[2];
         for (const bool dff : {false, true}) {
-            const std::vector<bytes> &streams = dff ? dff_ch : dsf_ch;
-            const dsd_stereo want = stage_pcm(rate, streams);
-            const bytes file = dff ? dff_file(dff_cat({dff_standard_prop(rate, channels),
-                                                       dff_chunk("DSD ", sound)}))
-                                   : dsf_file(s);
-            const host_play_result r =
-                host_play(write(file, "t"), {}, dff ? dff_codec_run : dsf_codec_run);
-            EXPECT_EQ(r.result, 0) << r.messages;
-            EXPECT_EQ(first_difference(r.left, want.left), -1);
-            EXPECT_EQ(first_difference(r.right, want.right), -1);
-            EXPECT_EQ(r.stat.elapsed, streams[0].size() * 8000 / rate);
-            EXPECT_NEAR(r.stat.length, r.stat.elapsed, 10);
-            EXPECT_EQ(r.stat.frequency, 2822400);
-            EXPECT_EQ(r.stat.channel, channels);
+            r[dff] = host_play(write(files[dff], "t"), {}, dff ? dff_codec_run : dsf_codec_run);
+            EXPECT_EQ(r[dff].result, 0) << r[dff].messages;
+            EXPECT_EQ(r[dff].stat.elapsed, (dff ? frames : n) * 8000 / rate);
+            EXPECT_NEAR(r[dff].stat.length, r[dff].stat.elapsed, 10);
+            EXPECT_EQ(r[dff].stat.frequency, 2822400);
+            EXPECT_EQ(r[dff].stat.channel, channels);
         }
+        ASSERT_EQ(r[1].left.size(), frames * 8 * 176400 / rate);
+        r[0].left.resize(r[1].left.size());
+        r[0].right.resize(r[1].left.size());
+        EXPECT_EQ(first_difference(r[0].left, r[1].left), -1);
+        EXPECT_EQ(first_difference(r[0].right, r[1].right), -1);
+        EXPECT_TRUE(channels != 1 || r[0].left == r[0].right) << "mono on both sides";
+    }
+}
+
+// 8192 samples (bins of 21.5 Hz) of a modulated tone at bin `bin`, amplitude
+// 0.5, converted at rate Hz after 64 samples to settle.
+std::vector<int32_t> converted_tone(uint32_t rate, int bin) {
+    Sandbox sb;
+    ci = &cim;
+    std::vector<int32_t> pcm;
+    sb.on_insert = [&](const int32_t *l, const int32_t *, int n) {
+        pcm.insert(pcm.end(), l, l + n);
+    };
+    const auto dsd =
+        sigma_delta(rate, bin * 176400.0 / 8192, 0.5, (8192 + 64) * (rate / 176400) / 8);
+    EXPECT_TRUE(dsd_begin(rate, 1));
+    dsd_convert(dsd.data(), 0, 1, static_cast<uint32_t>(dsd.size()), false);
+    return {pcm.end() - 8192, pcm.end()};
+}
+
+TEST_F(DsdCodec, HigherRatesKeepDsd64sLoudnessAreFlatAndFoldNoNoiseBack) {
+    // Power from 64 Hz to 20 kHz but the tone's bins (990.5 Hz, and 3 either side).
+    auto noise_db = [](const std::vector<int32_t> &pcm) {
+        double power = 0.0;
+        for (int k = 3; k <= 929; ++k)
+            power += std::abs(k - 46) > 3 ? std::pow(10.0, bin_db(pcm, k) / 10) : 0;
+        return 10 * std::log10(power);
+    };
+    const std::vector<int32_t> dsd64 = converted_tone(DSD_RATE, 46);
+    const double dsd64_noise = noise_db(dsd64);
+    for (uint32_t rate : {5644800u, 11289600u, 22579200u}) {
+        SCOPED_TRACE(rate);
+        const std::vector<int32_t> tone = converted_tone(rate, 46);
+        EXPECT_NEAR(bin_db(tone, 46), bin_db(dsd64, 46), 0.2);
+        EXPECT_LT(noise_db(tone), dsd64_noise + 3);
+        for (int bin : {1, 232, 464, 697, 929}) // 21.5 Hz, 5, 10, 15 and 20 kHz
+            EXPECT_NEAR(bin_db(converted_tone(rate, bin), bin), bin_db(tone, 46), 0.2) << bin;
+    }
+}
+
+TEST(DsdOutput, FoldDownIsTheFlacDecodersForThreeToSixChannels) {
+    const std::vector<uint8_t> v = dsd_noise(6 * 16 * 3, 5);
+    std::vector<std::vector<int32_t>> ch(6, std::vector<int32_t>(16, -8388608)); // 24 bits
+    for (std::size_t i = 0; i < 6 * 16; ++i)
+        if (i % 7) ch[i / 16][i % 16] += v[3 * i] << 16 | v[3 * i + 1] << 8 | v[3 * i + 2];
+    const int32_t *in[6] = {ch[0].data(), ch[1].data(), ch[2].data(),
+                            ch[3].data(), ch[4].data(), ch[5].data()};
+    for (int channels = 3; channels <= 6; ++channels) {
+        frame_header h;
+        h.ch_code = channels - 1;
+        h.ss_code = 6; // 24 bits
+        bit_writer w;
+        write_header(w, h);
+        for (int c = 0; c < channels; ++c) {
+            w.put(0x02, 8); // VERBATIM
+            for (int32_t x : ch[c]) w.put_signed(x, 24);
+        }
+        test_context flac(channels, 24);
+        ASSERT_EQ(flac.decode(finish_frame(w)), 0);
+        int32_t left[16], right[16];
+        dsd_fold_down(in, channels, 16, left, right);
+        for (int i = 0; i < 16; ++i)
+            EXPECT_TRUE(left[i] == flac.left(i) && right[i] == flac.right(i))
+                << channels << " " << i;
     }
 }
 
@@ -430,6 +469,7 @@ TEST(DsdElapsed, CountsPastTwoToTheThirtyTwoSamples) {
     EXPECT_EQ(dsd::dsd_elapsed_ms(uint64_t{2822400} * 3600 * 3), 3u * 3600 * 1000);
 }
 
+// The PCM, and with --dsd the DSD bytes interleaved, most significant bit first.
 TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
     dsf_fields s;
     s.data = dsd_noise(16 * GROUP, 61);
@@ -439,12 +479,18 @@ TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
         std::vector<bytes> streams;
     } cases[] = {
         {write(dsf_file(s), "t.dsf"), dsf_streams(s.data, 16, true)},
+        {write(dsf_file({.bits = 8, .data = s.data}), "msb.dsf"), dsf_streams(s.data, 16, false)},
         {write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", sound)})), "t.dff"),
          dff_streams(sound, sound.size())},
     };
     TempDir scratch;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.path);
+        ASSERT_EQ(run_pipd_decode({"--dsd", c.path, scratch.file("out.dsd")}, scratch).status, 0);
+        bytes dsd;
+        for (std::size_t j = 0; j < c.streams[0].size(); ++j)
+            dsd.insert(dsd.end(), {c.streams[0][j], c.streams[1][j]});
+        EXPECT_TRUE(read_bytes(scratch.file("out.dsd")) == dsd);
         const decode_result r = run_decode(c.path, scratch);
         EXPECT_EQ(r.status, 0) << r.messages;
         int rate = 0;
@@ -458,31 +504,9 @@ TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
         }
         EXPECT_EQ(first_difference(samples, interleaved), -1);
     }
-}
-
-TEST_F(DsdCodec, PipdDecodeDsdWritesTheBytesPutIn) {
-    const bytes planar = dsd_noise(17 * GROUP, 81); // DSF's groups
-    bytes msb, lsb;                                 // the channels' bytes interleaved
-    for (std::size_t j = 0; j < planar.size(); ++j) {
-        const uint8_t b = planar[j / 2 % 4096 + j % 2 * 4096 + j / GROUP * GROUP];
-        msb.push_back(b);
-        lsb.push_back(bit_reversed(b));
-    }
-    const bytes sound(msb.begin(), msb.begin() + 15 * FRAME);
-    const std::pair<std::string, bytes> cases[] = {
-        {write(dsf_file({.bits = 1, .data = planar}), "lsb.dsf"), lsb},
-        {write(dsf_file({.bits = 8, .data = planar}), "msb.dsf"), msb},
-        {write(dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", sound)})), "t.dff"), sound},
-        {write(msb, "not.wav"), {}}};
-    TempDir scratch;
-    for (const auto &[path, want] : cases) {
-        const ToolResult r = run_pipd_decode({"--dsd", path, scratch.file("out")}, scratch);
-        EXPECT_EQ(r.status, want.empty() ? 1 : 0) << r.err;
-        if (want.empty())
-            EXPECT_TRUE(has(r.err, "not.wav is not a DSF, DSDIFF or disc image")) << r.err;
-        else
-            EXPECT_TRUE(read_bytes(scratch.file("out")) == want) << path;
-    }
+    const ToolResult r = run_pipd_decode({"--dsd", write({}, "t.wav"), scratch.file("x")}, scratch);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "t.wav is not a DSF, DSDIFF or disc image file")) << r.err;
 }
 
 // Inputs kept from the fuzz targets end with the codec's own last word.
@@ -540,15 +564,9 @@ TEST_F(DsdCodec, SampleMedia) {
         SCOPED_TRACE(name);
         const host_play_result r = host_play(m + name, {}, dsf_codec_run);
         EXPECT_EQ(r.result, 0);
-        EXPECT_EQ(r.stat.frequency, 2822400);
         ASSERT_GT(r.left.size(), 1000u);
-        int32_t peak = 0;
-        for (std::size_t i = 100; i < r.left.size(); ++i)
-            peak = std::max({peak, std::abs(r.left[i]), std::abs(r.right[i])});
-        if (has(name, "silence"))
-            EXPECT_LT(peak, 8388608 / 1000); // below -60 dB
-        else
-            EXPECT_GT(peak, 8388608 / 100);
+        const auto [lo, hi] = std::minmax_element(r.left.begin() + 100, r.left.end());
+        EXPECT_EQ(std::max(-*lo, *hi) < 8388 /* -60 dB */, has(name, "silence"));
     }
     {
         SCOPED_TRACE("dst-compressed.dff");
