@@ -262,10 +262,9 @@ TEST_F(DsdCodec, DffRefusals) {
     } cases[] = {
         {"DSD128", dff_file(dff_cat({dff_standard_prop(5644800), sound})),
          "dff frequecy is 5644800\n"},
-        {"DST", dff_file(dff_cat({dff_standard_prop(2822400, 2, "DST "), dff_dst(2, 75, frames)})),
-         "dff is dst\n"},
-        {"DST sound chunk, compression chunk saying DSD",
-         dff_file(dff_cat({prop, dff_dst(2, 75, frames)})), "dff is dst\n"},
+        {"DST of eight channels",
+         dff_file(dff_cat({dff_standard_prop(2822400, 8, "DST "), dff_dst(2, 75, frames)})),
+         "dff: DST at 2822400 Hz with 8 channels is not supported\n"},
         {"mono", dff_file(dff_cat({dff_standard_prop(2822400, 1), sound})),
          "dff channel isn't 2\n"},
         {"unknown compression", dff_file(dff_cat({dff_standard_prop(2822400, 2, "ABCD"), sound})),
@@ -285,7 +284,7 @@ TEST_F(DsdCodec, DffRefusals) {
          open_error},
         {"DST frame rate 0",
          dff_file(dff_cat({dff_standard_prop(2822400, 2, "DST "), dff_dst(2, 0)})),
-         "dff frame rate is 0\n"},
+         "dff: DST frame rate 0 is not 75\n"},
         {"chunk past the end of FRM8",
          dff_file(dff_cat({prop, dff_chunk("COMT", {}, 1000000), sound})), open_error},
         {"chunk past the end of the file",
@@ -394,6 +393,42 @@ TEST_F(DsdCodec, PipdDecodeWritesTheConvertedStream) {
     }
 }
 
+// DST sound data: the "DSTF" chunks are the frames, whatever FRTE counts;
+// other chunks are stepped over; a frame of a size no frame can have plays as
+// silence; a frame cut by the end of the file ends the track.
+TEST_F(DsdCodec, DstFramesAreTheDstfChunks) {
+    const bytes a = dsd_noise(FRAME, 41), b = dsd_noise(FRAME, 42);
+    auto plain = [](const bytes &dsd) { return dff_cat({bytes{0}, dsd}); };
+    const bytes frames = dff_cat({dff_chunk("DSTF", plain(a)), dff_chunk("DSTC", dff_be(7, 4)),
+                                  dff_chunk("JUNK", bytes(3, 1)), dff_chunk("DSTF", {}),
+                                  dff_chunk("DSTF", bytes(FRAME + 2)), dff_chunk("DSTF", {0x80}),
+                                  dff_chunk("DSTF", plain(b))});
+    const bytes silence(FRAME, 0x69);
+    bytes file = dff_file(dff_cat({dff_standard_prop(2822400, 2, "DST "), dff_dst(3, 75, frames)}));
+    bytes cut = file;
+    cut.resize(cut.size() - 9);
+    const struct {
+        const char *name;
+        bytes file;
+        bytes dsd;
+        const char *message;
+    } cases[] = {
+        {"whole", file, dff_cat({a, silence, silence, silence, b}),
+         "dff: 3 damaged DST frames played as silence\n"},
+        {"cut", cut, dff_cat({a, silence, silence, silence}), "runs past the sound data\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const host_play_result r = host_play(write(c.file, "dst.dff"), {}, dff_codec_run);
+        EXPECT_EQ(r.result, 0);
+        expect_pcm(r, dff_streams(c.dsd, c.dsd.size()));
+        EXPECT_TRUE(has(r.messages, "dff: DST frame 1: frame size out of range; silence in its "
+                                    "place\n"));
+        EXPECT_TRUE(has(r.messages, c.message)) << r.messages;
+        EXPECT_EQ(r.stat.length, 40); // three frames of 1/75 s
+    }
+}
+
 // Inputs kept from the fuzz targets end with the codec's own last word.
 TEST_F(DsdCodec, KeptFuzzInputsPlayWithoutFault) {
     const struct {
@@ -402,7 +437,7 @@ TEST_F(DsdCodec, KeptFuzzInputsPlayWithoutFault) {
     } targets[] = {
         {"dsf", {"dsd decoded ", "CODEC_ERROR: ", "request_buffer error\n"}},
         {"dff",
-         {"dsd decoded ", "dff open error!\n", "dff frequecy is ", "dff is dst\n",
+         {"dsd decoded ", "dff open error!\n", "dff frequecy is ", "dff: DST at ",
           "dff channel isn't 2\n", "dff compression is neither DSD nor DST\n"}},
     };
     for (const auto &t : targets)
