@@ -32,11 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const int rate = rates[(data[0] >> 4) & 3];
     const std::vector<uint8_t> frame(data + 1, data + size);
     std::vector<uint8_t> out(channels * pipd::dst_channel_bytes(rate), 0);
-    const int status =
-        pipd::dst_decode_frame(frame.data(), static_cast<uint32_t>(frame.size()), channels, rate,
-                               out.data());
+    const int status = pipd::dst_decode_frame(frame.data(), static_cast<uint32_t>(frame.size()),
+                                              channels, rate, out.data());
     if (status != pipd::DST_OK) {
-        for (uint8_t b : out) require(b == pipd::DSD_SILENCE_BYTE, "a refused frame is not silence");
+        for (uint8_t b : out)
+            require(b == pipd::DSD_SILENCE_BYTE, "a refused frame is not silence");
     } else if (!frame.empty() && (frame[0] & 0x80) == 0) {
         require(std::memcmp(out.data(), frame.data() + 1, out.size()) == 0,
                 "a plain frame changed");

@@ -197,6 +197,17 @@ void build_prob(int t) {
         p[i] = static_cast<uint8_t>(tables.ptab[t][std::min(i, length - 1)]);
 }
 
+// The coder's interval step Q = K x P, by P (1 .. 128) and by the interval
+// width's bits 11 .. 7 (K: bits 11 .. 8, the lowest set when bit 7 is).
+constexpr int WIDTH_INDEXES = 32;
+const std::array<std::array<uint16_t, WIDTH_INDEXES>, 129> STEPS = [] {
+    std::array<std::array<uint16_t, WIDTH_INDEXES>, 129> t{};
+    for (uint32_t p = 0; p <= 128; ++p)
+        for (uint32_t v = 0; v < WIDTH_INDEXES; ++v)
+            t[p][v] = static_cast<uint16_t>(((v >> 1) | (v & 1)) * p);
+    return t;
+}();
+
 // The arithmetic decoder. The code value sits in the top 12 bits of a 64-bit
 // window whose lower bits hold the frame's next bits, so that
 // renormalising is one shift.
@@ -219,51 +230,77 @@ struct arith {
 
     // One residual with probability p / 256 of a 1.
     inline uint32_t decode(uint32_t p) {
-        const uint32_t k = (a >> 8) | ((a >> 7) & 1);
-        const uint32_t q = k * p;
-        const uint32_t d = a - q;
+        const uint32_t q = STEPS[p][a >> 7];
+        uint32_t d = a - q;
         const uint64_t dw = uint64_t{d} << 52;
-        // Masks, not branches: the outcome is as unpredictable as the music.
-        const uint64_t e64 = 0 - static_cast<uint64_t>(w >= dw);
-        const uint32_t e = static_cast<uint32_t>(e64);
-        // Both outcomes renormalised at once, then the right one taken.
-        const unsigned sd = static_cast<unsigned>(__builtin_clz(d)) - 20u;
-        const unsigned sq = static_cast<unsigned>(__builtin_clz(q)) - 20u;
-        const unsigned shift = sd ^ ((sd ^ sq) & e);
-        const uint32_t ad = d << sd;
-        a = ad ^ ((ad ^ (q << sq)) & e);
-        w = (w - (dw & e64)) << shift;
+        // Mostly the prediction was right and the interval stays wide
+        // enough: nothing more to do.
+        if ((w < dw) & (d >= 2048)) [[likely]] {
+            a = d;
+            return 0;
+        }
+        uint32_t e = 0;
+        if (w >= dw) {
+            e = 1;
+            w -= dw;
+            d = q;
+        }
+        const unsigned shift = static_cast<unsigned>(__builtin_clz(d)) - 20u;
+        a = d << shift;
+        w <<= shift;
         fill -= static_cast<int>(shift);
         if (fill < 16) refill();
-        return e & 1;
+        return e;
     }
 };
 
 // Decodes the bits of every channel, C channels interleaved bit by bit.
 // work holds, per channel, 16 bytes of start-of-frame history and then the
 // output, byte-interleaved like the frame's output.
+// The sums of a channel's filter over the bytes before a byte, with its
+// history at line (channel ch of C): bytes g_from .. 15 back, lane 0 without
+// the coefficient 127 bits back.
 template <int C>
-void decode_bits(arith &ac, const int *filter_of, const int *table_of, const uint32_t *half_end,
-                 uint32_t bytes_per_channel, uint8_t *work) {
+inline lanes sum_groups(const std::array<lanes, 256> *fir, const uint8_t *line, int ch,
+                        int g_from) {
+    lanes acc = fir[g_from][line[(-1 - g_from) * C + ch]];
+    for (int g = g_from + 1; g < GROUPS; ++g) acc += fir[g][line[(-1 - g) * C + ch]];
+    return acc;
+}
+
+// Decodes bytes from .. to of every channel, C channels interleaved bit by
+// bit. work holds, per channel, 16 bytes of start-of-frame history and then
+// the output, byte-interleaved like the frame's output. HALF: some channel's
+// bits may still have probability 1/2 (only in the first 16 bytes).
+template <int C, bool HALF>
+void decode_bytes(arith &ac, const int *filter_of, const int *table_of, const uint32_t *half_end,
+                  uint32_t from, uint32_t to, uint8_t *work) {
+    typedef int32_t wide __attribute__((vector_size(32)));
     const std::array<lanes, 256> *fir[C];
     const int16_t *near[C];
     const uint8_t *prob[C];
-    int last[C];
+    int32_t last[C];
+    wide fixed[C]; // this byte's sums over the bytes before it
     for (int ch = 0; ch < C; ++ch) {
         fir[ch] = tables.fir[filter_of[ch]].data();
         near[ch] = tables.near[filter_of[ch]].data();
         prob[ch] = tables.prob[table_of[ch]].data();
         last[ch] = tables.last_coef[filter_of[ch]];
     }
-    uint32_t n = 0;
-    for (uint32_t m = 0; m < bytes_per_channel; ++m) {
-        int32_t fixed[C][8];
-        uint8_t *line = work + (HISTORY_BYTES + m) * C; // this byte, channel 0
+    uint8_t *line = work + (HISTORY_BYTES + from) * C; // this byte, channel 0
+    for (int ch = 0; ch < C; ++ch) {
+        fixed[ch] = __builtin_convertvector(sum_groups<C>(fir[ch], line, ch, 0), wide);
+        fixed[ch][0] += line[-GROUPS * C + ch] & 0x80 ? last[ch] : -last[ch];
+    }
+    uint32_t n = 8 * from;
+    for (uint32_t m = from; m < to; ++m, line += C) {
+        // The next byte's sums but for this byte's share: they do not wait
+        // for this byte's bits.
+        lanes rest[C];
+        int32_t rest_last[C];
         for (int ch = 0; ch < C; ++ch) {
-            lanes acc = fir[ch][0][line[-C + ch]];
-            for (int g = 1; g < GROUPS; ++g) acc += fir[ch][g][line[(-1 - g) * C + ch]];
-            for (int j = 0; j < 8; ++j) fixed[ch][j] = acc[j];
-            fixed[ch][0] += line[-GROUPS * C + ch] & 0x80 ? last[ch] : -last[ch];
+            rest[ch] = sum_groups<C>(fir[ch], line + C, ch, 1);
+            rest_last[ch] = line[(1 - GROUPS) * C + ch] & 0x80 ? last[ch] : -last[ch];
         }
         uint32_t u[C];
         for (int ch = 0; ch < C; ++ch) u[ch] = 1;
@@ -272,13 +309,27 @@ void decode_bits(arith &ac, const int *filter_of, const int *table_of, const uin
             for (int ch = 0; ch < C; ++ch) {
                 const int32_t z = fixed[ch][j] + near[ch][u[ch]];
                 const uint32_t magnitude = static_cast<uint32_t>(z < 0 ? -z : z);
-                const uint32_t p = n < half_end[ch] ? 128u : prob[ch][magnitude >> 3];
+                uint32_t p = prob[ch][magnitude >> 3];
+                if (HALF && n < half_end[ch]) p = 128;
                 const uint32_t bit = (z >= 0 ? 1u : 0u) ^ ac.decode(p);
                 u[ch] = (u[ch] << 1) | bit;
             }
         }
-        for (int ch = 0; ch < C; ++ch) line[ch] = static_cast<uint8_t>(u[ch]);
+        for (int ch = 0; ch < C; ++ch) {
+            const uint8_t byte = static_cast<uint8_t>(u[ch]);
+            line[ch] = byte;
+            fixed[ch] = __builtin_convertvector(rest[ch] + fir[ch][0][byte], wide);
+            fixed[ch][0] += rest_last[ch];
+        }
     }
+}
+
+template <int C>
+void decode_bits(arith &ac, const int *filter_of, const int *table_of, const uint32_t *half_end,
+                 uint32_t bytes_per_channel, uint8_t *work) {
+    const uint32_t head = std::min<uint32_t>(bytes_per_channel, MAX_FILTER_LENGTH / 8);
+    decode_bytes<C, true>(ac, filter_of, table_of, half_end, 0, head, work);
+    decode_bytes<C, false>(ac, filter_of, table_of, half_end, head, bytes_per_channel, work);
 }
 
 int decode_coded(const uint8_t *frame, uint32_t size, int channels, uint32_t bytes_per_channel,

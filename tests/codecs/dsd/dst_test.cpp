@@ -45,7 +45,7 @@ TEST(DstDecoder, DamagedFramesBecomeSilenceWithTheirReason) {
 
     bytes segmented = tone[0];
     segmented[0] &= ~0x10; // "end of channel segmentation" 0
-    bit_writer map; // three channels: channel 2 names filter 3 of 2
+    bit_writer map;        // three channels: channel 2 names filter 3 of 2
     map.put(0b11111, 5), map.put(0, 1), map.put(1, 1), map.put(3, 2);
     bit_writer method = coded_start(2);
     method.put(0b111, 3);
@@ -70,7 +70,12 @@ TEST(DstDecoder, DamagedFramesBecomeSilenceWithTheirReason) {
         {"map value beyond the next element", map.bytes(), 3, DST_BAD_MAP},
         {"prediction method 3", method.bytes(), 2, DST_BAD_METHOD},
         {"Rice code running off the frame", rice.bytes(), 2, DST_BAD_RICE},
-        {"Rice code beyond any residual", [&] { bytes b = rice.bytes(); b.resize(300); return b; }(),
+        {"Rice code beyond any residual",
+         [&] {
+             bytes b = rice.bytes();
+             b.resize(300);
+             return b;
+         }(),
          2, DST_BAD_RICE},
         {"rebuilt coefficient below -256", range.bytes(), 2, DST_BAD_ENTRY},
         {"seven channels", tone[0], 7, DST_BAD_ARGUMENTS},
