@@ -27,13 +27,14 @@ constexpr int PREDICTION[2][3][3] = {
 // them).
 typedef int16_t lanes __attribute__((vector_size(16)));
 
-// The tables of the frame being decoded. For filter f and history byte g,
-// fir[f][g][v] is the filter's sum over the eight history bits of byte value
-// v (bit k of v is the bit 8g + k + 1 positions back, +1 for 1, -1 for 0).
-// prob[t][i] is table t's probability for |Z| / 8 == i, already limited to
-// the table's length.
+// The tables of the frame being decoded. For filter f and history nibble g
+// (g = 0: the newest four bits), fir[f][g][v][j] is the filter's share of that
+// nibble when it has value v, for the bit in position j of an output byte
+// (see build_fir); near[f] gives the share of the bits of the output byte
+// already decoded. prob[t][i] is table t's probability for |Z| / 8 == i,
+// already limited to the table's length.
 struct frame_tables {
-    std::array<std::array<std::array<lanes, 256>, GROUPS>, DST_MAX_CHANNELS> fir;
+    std::array<std::array<std::array<lanes, 16>, 2 * GROUPS>, DST_MAX_CHANNELS> fir;
     std::array<std::array<int16_t, 256>, DST_MAX_CHANNELS> near;
     std::array<int, DST_MAX_CHANNELS> last_coef;
     std::array<std::array<uint8_t, PROB_INDEXES>, DST_MAX_CHANNELS> prob;
@@ -152,27 +153,27 @@ int read_elements(bit_reader &br, const element_kind &k, int16_t *v, int &length
 
 // Filter f's tables. The prediction for the bit in position j of an output
 // byte (0 the earliest) is split at the byte's start: the bits before it,
-// whole bytes of the channel's output, and the j bits of the byte already
-// decoded. fir[f][g][v][j] is the first part's share of the history byte g
-// bytes back when it has value v; near[f][u] the second part, u being the j
-// bits behind a marker bit (1 << j). The coefficient 127 positions back is
-// left out of lane 0 (and added per byte), so that no lane's sum can leave
-// 16 bits.
+// whole bytes of the channel's output taken a nibble at a time (eight lanes,
+// one per j), and the j bits of the byte already decoded (near[u], u being
+// those bits behind a marker bit 1 << j). The coefficient 127 positions back
+// is left out of lane 0 (and added per byte), so that no lane's sum can leave
+// 16 bits. Tables of nibbles rather than bytes keep a filter's tables at
+// 8 KiB, small enough to stay in the first-level cache beside the others.
 void build_fir(int f) {
     std::array<int, MAX_FILTER_LENGTH + 8> h{};
     for (int k = 0; k < tables.coef_length[f]; ++k) h[k] = tables.coef[f][k];
-    for (int g = 0; g < GROUPS; ++g) {
+    for (int g = 0; g < 2 * GROUPS; ++g) {
         auto &t = tables.fir[f][g];
-        int w[8][8]; // [bit of the byte][lane]
-        for (int k = 0; k < 8; ++k)
+        int w[4][8]; // [bit of the nibble][lane]
+        for (int k = 0; k < 4; ++k)
             for (int j = 0; j < 8; ++j)
-                w[k][j] = 8 * g + k + j == 127 && j == 0 ? 0 : h[8 * g + k + j];
+                w[k][j] = 4 * g + k + j == 127 && j == 0 ? 0 : h[4 * g + k + j];
         for (int j = 0; j < 8; ++j) {
             int sum = 0;
-            for (int k = 0; k < 8; ++k) sum += w[k][j];
+            for (int k = 0; k < 4; ++k) sum += w[k][j];
             t[0][j] = static_cast<int16_t>(-sum);
         }
-        for (int v = 1; v < 256; ++v) {
+        for (int v = 1; v < 16; ++v) {
             const int low = __builtin_ctz(static_cast<unsigned>(v));
             for (int j = 0; j < 8; ++j)
                 t[v][j] = static_cast<int16_t>(t[v & (v - 1)][j] + 2 * w[low][j]);
@@ -214,9 +215,9 @@ const std::array<std::array<uint16_t, WIDTH_INDEXES>, 129> STEPS = [] {
 struct arith {
     const uint8_t *next;  // next byte to load into the window
     const uint8_t *limit; // from here on the frame reads as zeros
-    uint64_t w;           // code value << 52 | fill bits below it
-    int fill;             // valid bits below the code value
-    uint32_t a;
+    uint64_t bits;        // the frame's next bits, the first in bit 63
+    int fill;             // bits valid in it
+    uint32_t a, c;        // interval width and code value
 
     void refill() {
         uint32_t v = 0;
@@ -224,7 +225,7 @@ struct arith {
             v = (uint32_t{next[0]} << 24) | (uint32_t{next[1]} << 16) | (uint32_t{next[2]} << 8) |
                 next[3];
         next += 4;
-        w |= uint64_t{v} << (20 - fill);
+        bits |= uint64_t{v} << (32 - fill);
         fill += 32;
     }
 
@@ -232,39 +233,39 @@ struct arith {
     inline uint32_t decode(uint32_t p) {
         const uint32_t q = STEPS[p][a >> 7];
         uint32_t d = a - q;
-        const uint64_t dw = uint64_t{d} << 52;
         // Mostly the prediction was right and the interval stays wide
         // enough: nothing more to do.
-        if ((w < dw) & (d >= 2048)) [[likely]] {
+        if ((c < d) & (d >= 2048)) [[likely]] {
             a = d;
             return 0;
         }
         uint32_t e = 0;
-        if (w >= dw) {
+        if (c >= d) {
             e = 1;
-            w -= dw;
+            c -= d;
             d = q;
         }
         const unsigned shift = static_cast<unsigned>(__builtin_clz(d)) - 20u;
         a = d << shift;
-        w <<= shift;
+        c = (c << shift) | static_cast<uint32_t>((bits >> 1) >> (63 - shift));
+        bits <<= shift;
         fill -= static_cast<int>(shift);
         if (fill < 16) refill();
         return e;
     }
 };
 
-// Decodes the bits of every channel, C channels interleaved bit by bit.
-// work holds, per channel, 16 bytes of start-of-frame history and then the
-// output, byte-interleaved like the frame's output.
 // The sums of a channel's filter over the bytes before a byte, with its
 // history at line (channel ch of C): bytes g_from .. 15 back, lane 0 without
 // the coefficient 127 bits back.
 template <int C>
-inline lanes sum_groups(const std::array<lanes, 256> *fir, const uint8_t *line, int ch,
-                        int g_from) {
-    lanes acc = fir[g_from][line[(-1 - g_from) * C + ch]];
-    for (int g = g_from + 1; g < GROUPS; ++g) acc += fir[g][line[(-1 - g) * C + ch]];
+inline lanes sum_groups(const std::array<lanes, 16> *fir, const uint8_t *line, int ch, int g_from) {
+    const uint8_t b0 = line[(-1 - g_from) * C + ch];
+    lanes acc = fir[2 * g_from][b0 & 15] + fir[2 * g_from + 1][b0 >> 4];
+    for (int g = g_from + 1; g < GROUPS; ++g) {
+        const uint8_t b = line[(-1 - g) * C + ch];
+        acc += fir[2 * g][b & 15] + fir[2 * g + 1][b >> 4];
+    }
     return acc;
 }
 
@@ -276,7 +277,7 @@ template <int C, bool HALF>
 void decode_bytes(arith &ac, const int *filter_of, const int *table_of, const uint32_t *half_end,
                   uint32_t from, uint32_t to, uint8_t *work) {
     typedef int32_t wide __attribute__((vector_size(32)));
-    const std::array<lanes, 256> *fir[C];
+    const std::array<lanes, 16> *fir[C];
     const int16_t *near[C];
     const uint8_t *prob[C];
     int32_t last[C];
@@ -318,7 +319,8 @@ void decode_bytes(arith &ac, const int *filter_of, const int *table_of, const ui
         for (int ch = 0; ch < C; ++ch) {
             const uint8_t byte = static_cast<uint8_t>(u[ch]);
             line[ch] = byte;
-            fixed[ch] = __builtin_convertvector(rest[ch] + fir[ch][0][byte], wide);
+            fixed[ch] = __builtin_convertvector(
+                rest[ch] + fir[ch][0][byte & 15] + fir[ch][1][byte >> 4], wide);
             fixed[ch][0] += rest_last[ch];
         }
     }
@@ -378,11 +380,11 @@ int decode_coded(const uint8_t *frame, uint32_t size, int channels, uint32_t byt
 
     std::memcpy(frame_copy.data(), frame, size);
     std::memset(frame_copy.data() + size, 0, FRAME_PAD);
-    arith ac{frame_copy.data() + size, frame_copy.data() + size, uint64_t{code} << 52, 0, 4095};
+    arith ac{frame_copy.data() + size, frame_copy.data() + size, 0, 0, 4095, code};
     // The bits between the header and the next whole byte go in one by one.
     uint64_t pos = br.pos;
     for (; pos & 7 && pos < uint64_t{size} * 8; ++pos, ++ac.fill)
-        ac.w |= uint64_t{(frame[pos >> 3] >> (7 - (pos & 7))) & 1u} << (51 - ac.fill);
+        ac.bits |= uint64_t{(frame[pos >> 3] >> (7 - (pos & 7))) & 1u} << (63 - ac.fill);
     ac.next = frame_copy.data() + (pos >> 3);
     ac.refill();
 
