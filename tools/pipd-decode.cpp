@@ -10,7 +10,9 @@
 #include <optional>
 #include <string>
 
+#include "codecs/codecs.h"
 #include "codecs/dsd/dsd2pcm.h"
+#include "codecs/dsd/dsd_output.h"
 #include "core/diag.h"
 #include "core/state.h"
 #include "host/codec_api.h"
@@ -27,7 +29,7 @@ constexpr int EXIT_NOTHING_DECODED = 2;
 constexpr int EXIT_USAGE = 64;
 
 const char usage_text[] =
-    "usage: pipd-decode [--packets | --wav] [--seek MS] INPUT OUTPUT\n"
+    "usage: pipd-decode [--packets | --wav | --dsd] [--seek MS] INPUT OUTPUT\n"
     "\n"
     "Plays INPUT through the player's track runner, decoders and output packets,\n"
     "exactly as the daemon would, but into OUTPUT instead of the output pipe.\n"
@@ -43,26 +45,40 @@ const char usage_text[] =
     "             when the first sample was written, with only the valid samples of\n"
     "             the final packet. A later change of rate is reported on standard\n"
     "             error.\n"
+    "  --dsd      OUTPUT receives the DSD itself, unconverted, of a DSF, DSDIFF or\n"
+    "             disc image INPUT (of an image the tracks of its two-channel area\n"
+    "             in order): the bytes of the channels interleaved one by one,\n"
+    "             channel 0 first, the earliest bit of each byte in its most\n"
+    "             significant bit, as DSDIFF stores plain DSD. Any other INPUT is\n"
+    "             an error.\n"
     "  --seek MS  a seek to MS milliseconds is pending when the decoder starts, as if\n"
     "             a client had sent it.\n"
     "  --help     this text.\n"
     "  --version  the version of pipd-decode.\n"
     "\n"
     "Exit status: 0 the decoder ran and returned 0; 1 it ran and returned an error,\n"
-    "refused the file, or the file's sample rate cannot be played; 2 nothing was\n"
-    "decoded (the file cannot be opened, is shorter than the first 131072-byte\n"
-    "read, or has no decoder for its type); 64 usage error.\n";
+    "refused the file, or the file's sample rate cannot be played, or --dsd was\n"
+    "given a file that is not DSD; 2 nothing was decoded (the file cannot be\n"
+    "opened, is shorter than the first 131072-byte read, or has no decoder for its\n"
+    "type); 64 usage error.\n";
 
 std::FILE *out = nullptr;
 bool out_failed = false;
+bool dsd_mode = false;
 pipd::packet_wav_writer *wav = nullptr; // --wav
 
 void put(const void *data, std::size_t n) {
     if (!out_failed && std::fwrite(data, 1, n, out) != n) out_failed = true;
 }
 
+void on_dsd(const uint8_t *bytes, std::size_t n, int) {
+    put(bytes, n);
+}
+
 void on_packet(const int32_t *packet, std::size_t bytes, int valid_words) {
-    if (wav)
+    if (dsd_mode)
+        return;
+    else if (wav)
         wav->packet(packet, valid_words);
     else
         put(packet, bytes);
@@ -90,9 +106,13 @@ int main(int argc, char **argv) {
             std::printf("pipd-decode %s\n", PIPD_VERSION_TEXT);
             return 0;
         } else if (a == "--packets") {
-            wav_mode = false;
+            wav_mode = dsd_mode = false;
         } else if (a == "--wav") {
             wav_mode = true;
+            dsd_mode = false;
+        } else if (a == "--dsd") {
+            dsd_mode = true;
+            wav_mode = false;
         } else if (a == "--seek") {
             if (i + 1 >= argc) return usage_error("--seek needs a number of milliseconds");
             char *end = nullptr;
@@ -112,6 +132,16 @@ int main(int argc, char **argv) {
         }
     }
     if (!input || !output) return usage_error("INPUT and OUTPUT are needed");
+    if (dsd_mode) {
+        const pipd::codec_run run = pipd::decoder_for(pipd::get_filetype(input));
+        if (run != pipd::dsf_codec_run && run != pipd::dff_codec_run &&
+            run != pipd::sacd_codec_run) {
+            std::fprintf(stderr, "pipd-decode: --dsd: %s is not a DSF, DSDIFF or disc image file\n",
+                         input);
+            return EXIT_DECODER_ERROR;
+        }
+        pipd::dsd_set_raw_hook(on_dsd);
+    }
 
     // The DSD converter's tables, built quietly (the daemon prints them at start-up).
     pipd::diag_set_stream(nullptr);

@@ -44,8 +44,9 @@ TEST(PipdDecode, UsageAndExitStatus) {
     TempDir dir;
     ToolResult help = run_pipd_decode({"--help"}, dir);
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("usage: pipd-decode [--packets | --wav] [--seek MS] INPUT OUTPUT"),
-              std::string::npos);
+    EXPECT_NE(
+        help.out.find("usage: pipd-decode [--packets | --wav | --dsd] [--seek MS] INPUT OUTPUT"),
+        std::string::npos);
     EXPECT_NE(help.out.find("Exit status"), std::string::npos);
     for (auto args : std::vector<std::vector<std::string>>{{},
                                                            {"only-input"},

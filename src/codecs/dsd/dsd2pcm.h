@@ -1,8 +1,8 @@
 // DSD to PCM conversion shared by the DSF, DSDIFF and SACD codecs: a fixed
 // 146-tap symmetric low-pass FIR evaluated on the 1-bit stream through
 // per-byte lookup tables, decimating by 16 (two DSD bytes of a channel give
-// one PCM sample, 2,822,400 Hz -> 176,400 Hz). The filter history of the two
-// channels 0 and 1 is kept in the global d2p; there is no converter object.
+// one PCM sample, 2,822,400 Hz -> 176,400 Hz). The filter history of the
+// channels 0 to 5 is kept in the global d2p; there is no converter object.
 #pragma once
 
 #include <array>
@@ -13,7 +13,7 @@ namespace pipd {
 
 inline constexpr int DSD2PCM_TAPS = 146;
 inline constexpr int DSD2PCM_TABLES = 19;  // bytes in the filter window
-inline constexpr int DSD2PCM_CHANNELS = 2; // channels 0 and 1
+inline constexpr int DSD2PCM_CHANNELS = 6; // channels 0 to 5
 
 // The filter's 146 taps. It is symmetric, B[k] == B[145 - k], so only B[0] ..
 // B[72] are written out. Gain at zero frequency (the sum) 1.1658974649132843.
@@ -65,13 +65,13 @@ extern std::array<dsd2pcm_ctx, DSD2PCM_CHANNELS> d2p;
 void dsd2pcm_init();
 
 // Fills the channel's window with the neutral pattern 0x69 and sets pos to 0.
-// Any channel but 0 and 1 is ignored.
+// Any other channel number is ignored.
 void dsd2pcm_reset(int channel);
 
 // Produces count PCM samples of the channel from 2 * count DSD bytes read
 // src_stride bytes apart (MSB first; LSB first when reverse is not 0),
 // writing them dst_stride elements apart. Consecutive calls on one channel
-// continue the stream without a seam. Any channel but 0 and 1 is ignored:
+// continue the stream without a seam. Any other channel number is ignored:
 // nothing is read, nothing is written.
 void dsd2pcm_translate(int channel, unsigned count, const uint8_t *src, std::ptrdiff_t src_stride,
                        int reverse, int32_t *dst, std::ptrdiff_t dst_stride);

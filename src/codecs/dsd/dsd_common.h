@@ -9,10 +9,11 @@
 
 namespace pipd::dsd {
 
-// Playing position in ms of a count of DSD64 samples per channel. The count
-// is 64-bit, so the position does not wrap after 2^32 samples (25 minutes).
-inline uint32_t dsd_elapsed_ms(uint64_t dsd_samples) {
-    return static_cast<uint32_t>(dsd_samples * 1000 / static_cast<uint64_t>(DSD_RATE));
+// Playing position in ms of a count of DSD samples per channel at rate Hz.
+// The count is 64-bit, so the position does not wrap after 2^32 samples (25
+// minutes of DSD64).
+inline uint32_t dsd_elapsed_ms(uint64_t dsd_samples, uint32_t rate = DSD_RATE) {
+    return rate ? static_cast<uint32_t>(dsd_samples * 1000 / rate) : 0;
 }
 
 // Bytes of a chunk that claims size bytes from offset on that the file

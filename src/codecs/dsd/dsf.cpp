@@ -1,18 +1,17 @@
 // DSF codec: checks the fixed 92-byte header, reports the stream to the
-// host and converts the sample data group by group (4096 bytes of channel 0,
-// then 4096 of channel 1) to 176,400 Hz PCM, up to the header's sample
-// count. Only DSD64 stereo is played.
+// host and hands the sample data group by group (4096 bytes of each channel
+// in turn) to the DSD output stage, up to the header's sample count. DSD64
+// to DSD512 with 1 to 6 channels play.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "codecs/codecs.h"
-#include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/dsd_common.h"
+#include "codecs/dsd/dsd_output.h"
 #include "core/diag.h"
 #include "host/codec_api.h"
-#include "host/staging.h"
 
 namespace pipd {
 
@@ -21,13 +20,9 @@ using namespace dsd;
 namespace {
 
 constexpr uint32_t DSF_HEADER_SIZE = 92;
-constexpr uint32_t DSF_BLOCK = 4096;                      // bytes of one channel per group
-constexpr uint32_t DSF_GROUP = 2 * DSF_BLOCK;             // both channels
-constexpr uint32_t DSF_SAMPLES_PER_BLOCK = DSF_BLOCK / 2; // PCM samples per channel
-constexpr uint32_t DSF_DSD_PER_GROUP = DSF_BLOCK * 8;     // DSD samples per channel
-constexpr uint32_t DSD_PER_PCM = DSF_DSD_PER_GROUP / DSF_SAMPLES_PER_BLOCK;
+constexpr uint32_t DSF_BLOCK = 4096;                  // bytes of one channel per group
+constexpr uint32_t DSF_DSD_PER_BLOCK = DSF_BLOCK * 8; // DSD samples per channel
 constexpr uint64_t MAX_DATA = uint64_t{1} << 48;
-static_assert(DSF_SAMPLES_PER_BLOCK <= STAGING_CH2_WORDS);
 
 // The header fields the codec reads (little-endian).
 struct dsf_header {
@@ -57,9 +52,6 @@ uint64_t samples_to_play(const dsf_header &f) {
 } // namespace
 
 int dsf_codec_run() {
-    dsd2pcm_reset(0);
-    dsd2pcm_reset(1);
-
     ci->ci_seek_buffer_raw(0);
     uint32_t len = 0;
     const auto *h = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&len, DSF_HEADER_SIZE));
@@ -82,42 +74,40 @@ int dsf_codec_run() {
     diag("dsd size of chunk=%d\n", static_cast<int32_t>(f.data_length));
 
     uint64_t left = samples_to_play(f); // DSD samples per channel
+    const bool playable =
+        dsd_begin(f.frequency, static_cast<int>(std::min<uint32_t>(f.channels, INT32_MAX)));
+    // The host converts nothing itself: it takes what the output stage hands
+    // on as DSD64's PCM, whatever the file's rate.
     ci->ci_configure(CODEC_CONFIG_BPS, 1);
-    ci->ci_configure(CODEC_CONFIG_FREQUENCY, static_cast<int32_t>(f.frequency));
+    ci->ci_configure(CODEC_CONFIG_FREQUENCY,
+                     playable ? DSD_RATE : static_cast<int32_t>(f.frequency));
     ci->ci_configure(CODEC_CONFIG_CHANNELS, static_cast<int32_t>(f.channels));
     ci->ci_configure(CODEC_CONFIG_LENGTH, f.frequency ? length_ms(left * 1000 / f.frequency) : 0);
-
-    if (f.frequency != static_cast<uint32_t>(DSD_RATE) || f.channels != 2) {
-        diag_puts("CODEC_ERROR: frequency or channels error");
-        return -1;
-    }
+    if (!playable) return -1;
     // 1: least significant bit first; 8: most significant bit first.
     if (f.bits != 1 && f.bits != 8) {
         diag("CODEC_ERROR: bits per sample %u is neither 1 nor 8\n", f.bits);
         return -1;
     }
-    const int reverse = f.bits == 1 ? 1 : 0;
     ci->ci_advance_buffer_raw(DSF_HEADER_SIZE);
 
+    const uint32_t group = DSF_BLOCK * f.channels;
     uint64_t dsd_samples = 0; // per channel
-    while (left >= DSD_PER_PCM) {
+    while (left >= 8) {
         int32_t param = 0;
         const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
 
-        const auto *group =
-            static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&len, DSF_GROUP));
-        if (!group || len < DSF_GROUP) break;
-        const uint32_t n =
-            static_cast<uint32_t>(std::min<uint64_t>(left, DSF_DSD_PER_GROUP) / DSD_PER_PCM);
-        dsd2pcm_translate(0, n, group, 1, reverse, ch1.data(), 1);
-        dsd2pcm_translate(1, n, group + DSF_BLOCK, 1, reverse, ch2.data(), 1);
-        ci->ci_pcmbuf_insert(ch1.data(), ch2.data(), static_cast<int>(n));
-        ci->ci_advance_buffer_raw(DSF_GROUP);
+        const auto *data = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&len, group));
+        if (!data || len < group) break;
+        const uint64_t this_group = std::min<uint64_t>(left, DSF_DSD_PER_BLOCK);
+        const uint32_t bytes = static_cast<uint32_t>(this_group / 8);
+        const uint32_t taken = dsd_convert(data, DSF_BLOCK, 1, bytes, f.bits == 1);
+        ci->ci_advance_buffer_raw(group);
 
-        dsd_samples += uint64_t{n} * DSD_PER_PCM;
-        left -= std::min<uint64_t>(left, DSF_DSD_PER_GROUP);
-        ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples));
+        dsd_samples += uint64_t{taken} * 8;
+        left -= this_group;
+        ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples, f.frequency));
     }
     diag("dsd decoded %llu\n", static_cast<unsigned long long>(dsd_samples));
     return 0;

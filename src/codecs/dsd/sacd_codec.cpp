@@ -6,13 +6,12 @@
 #include <memory>
 
 #include "codecs/codecs.h"
-#include "codecs/dsd/dsd2pcm.h"
+#include "codecs/dsd/dsd_output.h"
 #include "codecs/dsd/dst_decoder.h"
 #include "codecs/dsd/sacd_disc.h"
 #include "core/diag.h"
 #include "core/state.h"
 #include "host/codec_api.h"
-#include "host/staging.h"
 
 namespace pipd {
 
@@ -55,14 +54,11 @@ void start_track(image_play &p, int32_t t) {
     p.frame_bytes = 0;
 }
 
-// Converts one DSD frame (byte-interleaved stereo) and hands it on.
+// Hands one DSD frame (byte-interleaved stereo) to the output stage.
 void play_frame(image_play &p, const uint8_t *frame, int32_t size) {
     p.frame_bytes += static_cast<uint32_t>(size);
     if (size != SACD_DSD_FRAME_BYTES) diag("dsize=%d\n", size);
-    const unsigned n = static_cast<unsigned>(size) / 4;
-    dsd2pcm_translate(0, n, frame, 2, 0, ch1.data(), 2);
-    dsd2pcm_translate(1, n, frame + 1, 2, 0, ch1.data() + 1, 2);
-    ci->ci_pcmbuf_insert(ch1.data(), nullptr, static_cast<int>(n));
+    dsd_convert(frame, 1, 2, static_cast<uint32_t>(size) / 2, false);
     p.channel_bytes += static_cast<uint32_t>(size) / 2;
     ci->ci_set_elapsed(p.channel_bytes / DSD_BYTES_PER_SECOND * 1000);
 }
@@ -153,8 +149,7 @@ int sacd_codec_run() {
     sd.pending_advance = 0;
 
     const int opened = sd_open();
-    dsd2pcm_reset(0);
-    dsd2pcm_reset(1);
+    dsd_begin(DSD_RATE, 2);
     if (!opened) {
         diag_puts("sd open error");
         sd_close();

@@ -1,6 +1,7 @@
 // DSDIFF reader and codec. The whole sound data is one track, read frame
-// by frame and converted to 176,400 Hz PCM; only uncompressed DSD64 stereo
-// is played, DST-compressed files are recognised and refused.
+// by frame and handed to the DSD output stage; uncompressed DSD64 to DSD512
+// with 1 to 6 channels is played, DST-compressed files are recognised and
+// refused.
 //
 // The chunk walk always moves forward: every chunk costs at least its
 // 12-byte header, a body is skipped by positioning the input past it (any
@@ -14,12 +15,11 @@
 #include <cstring>
 
 #include "codecs/codecs.h"
-#include "codecs/dsd/dsd2pcm.h"
 #include "codecs/dsd/dsd_common.h"
+#include "codecs/dsd/dsd_output.h"
 #include "codecs/dsd/dst_decoder.h"
 #include "core/diag.h"
 #include "host/codec_api.h"
-#include "host/staging.h"
 
 namespace pipd {
 
@@ -35,7 +35,6 @@ std::array<uint8_t, dst_max_frame_bytes(DST_MAX_CHANNELS, DST_MAX_RATE_MULTIPLE)
 
 constexpr uint32_t CHUNK_HEADER = 12;
 constexpr uint32_t DSD_FRAME_RATE = 75;
-static_assert(DFF_FRAME_BUFFER_SIZE / 4 <= STAGING_CH2_WORDS);
 
 struct chunk_header {
     char id[4];
@@ -271,12 +270,8 @@ int read_dst_frame(uint8_t *buffer, uint32_t *size, int *type, uint64_t end) {
     return 0;
 }
 
-// The frame decoder handles the file's rate and channel count.
-bool dst_supported() {
-    const uint32_t r = dff.sample_rate / 44100;
-    return dff.sample_rate % 44100 == 0 && (r == 64 || r == 128 || r == 256 || r == 512) &&
-           dff.channel_count >= 1 && dff.channel_count <= DST_MAX_CHANNELS;
-}
+// Every stream the output stage takes, the frame decoder takes.
+static_assert(DSD_MAX_CHANNELS <= DST_MAX_CHANNELS);
 
 // Damaged DST frames of the file playing: counted, the first few told.
 struct bad_frames {
@@ -327,46 +322,37 @@ int dff_codec_run() {
         return -1;
     }
     diag_puts("dff open over");
-    if (dff.sample_rate != static_cast<uint32_t>(DSD_RATE)) {
-        diag("dff frequecy is %d\n", static_cast<int32_t>(dff.sample_rate));
-        return -1;
-    }
-    if (dff.dst && !dst_supported()) {
-        diag("dff: DST at %u Hz with %u channels is not supported\n", dff.sample_rate,
-             dff.channel_count);
-        return -1;
-    }
+    if (!dsd_begin(dff.sample_rate, dff.channel_count)) return -1; // the stage says why
     if (dff.other_compression) {
         diag_puts("dff compression is neither DSD nor DST");
         return -1;
     }
-    if (dff.channel_count != 2) {
-        diag_puts("dff channel isn't 2");
-        return -1;
-    }
     dff_set_track(0);
 
+    // Bytes of all channels in a second; the rate is 2,822,400 times 1 to 8.
+    const uint64_t per_second = uint64_t{dff.channel_count} * (dff.sample_rate / 8);
     ci->ci_configure(CODEC_CONFIG_BPS, 1);
-    ci->ci_configure(CODEC_CONFIG_FREQUENCY, static_cast<int32_t>(dff.sample_rate));
-    ci->ci_configure(CODEC_CONFIG_CHANNELS, 2);
+    ci->ci_configure(CODEC_CONFIG_FREQUENCY, DSD_RATE);
+    ci->ci_configure(CODEC_CONFIG_CHANNELS, dff.channel_count);
     ci->ci_configure(CODEC_CONFIG_LENGTH,
                      length_ms(dff.dst ? uint64_t{dff.frame_count} * 1000 / DSD_FRAME_RATE
-                                       : dff.track_size / 7056 * 10));
+                                       : dff.track_size / (per_second / 100) * 10));
 
-    diag("dff sec=%d\n", static_cast<int32_t>(dff.track_size / 705600));
+    diag("dff sec=%d\n", static_cast<int32_t>(dff.track_size / per_second));
     diag("%d %d %d %d\n", static_cast<int32_t>(dff.sample_rate), dff.channel_count,
          static_cast<int32_t>(dff.track_size), static_cast<int32_t>(dff.sound_size));
     diag("%d %d %d %d\n", dff.frame_rate, static_cast<int32_t>(dff.frame_count),
          static_cast<int32_t>(dff.frame_size), static_cast<int32_t>(dff.sample_rate));
-
-    dsd2pcm_reset(0);
-    dsd2pcm_reset(1);
 
     int32_t param = 0;
     if (ci->ci_get_command(&param) == CODEC_ACTION_HALT) {
         diag("dsd decoded %d\n", 0);
         return 0;
     }
+    // Reads of whole 16-byte groups of every channel, so that each read
+    // holds whole PCM samples at every rate.
+    const uint32_t unit = 16u * dff.channel_count;
+    const uint32_t capacity = DFF_FRAME_BUFFER_SIZE - DFF_FRAME_BUFFER_SIZE % unit;
     uint64_t dsd_samples = 0; // per channel
     bad_frames bad;
     for (;;) {
@@ -374,7 +360,7 @@ int dff_codec_run() {
         if (action == CODEC_ACTION_HALT) break;
 
         const uint8_t *data = dst_buffer.data();
-        uint32_t bytes = DFF_FRAME_BUFFER_SIZE;
+        uint32_t bytes = capacity;
         int type = DFF_FRAME_END;
         if (dff.dst) {
             bytes = dff.frame_size + 1;
@@ -388,15 +374,11 @@ int dff_codec_run() {
             dff_read_frame(dst_buffer.data(), &bytes, &type);
         }
         if (bytes == 0) break;
-        if (bytes % 4) diag("dffsize= %d\n", static_cast<int32_t>(bytes));
-        for (uint32_t done = 0; done < bytes; done += DFF_FRAME_BUFFER_SIZE) {
-            const unsigned n = std::min(bytes - done, DFF_FRAME_BUFFER_SIZE) / 4;
-            dsd2pcm_translate(0, n, data + done, 2, 0, ch1.data(), 1);
-            dsd2pcm_translate(1, n, data + done + 1, 2, 0, ch2.data(), 1);
-            ci->ci_pcmbuf_insert(ch1.data(), ch2.data(), static_cast<int>(n));
-            dsd_samples += 16 * uint64_t{n};
-        }
-        ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples));
+        const uint32_t per_channel = bytes / dff.channel_count;
+        const uint32_t taken = dsd_convert(data, 1, dff.channel_count, per_channel, false);
+        if (taken != per_channel) diag("dffsize= %d\n", static_cast<int32_t>(bytes));
+        dsd_samples += uint64_t{taken} * 8;
+        ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples, dff.sample_rate));
     }
     if (bad.frames) diag("dff: %u damaged DST frames played as silence\n", bad.frames);
     diag_puts("dff reader over");

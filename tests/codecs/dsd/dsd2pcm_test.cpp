@@ -253,7 +253,7 @@ TEST_F(Dsd2PcmTest, OtherChannelNumbersAreIgnored) {
     translate(1, dsd_noise(22, 10));
     const auto before = d2p;
     int32_t dst[4] = {1, 2, 3, 4};
-    for (int channel : {-1, 2, 3, 1000}) {
+    for (int channel : {-1, DSD2PCM_CHANNELS, 1000}) {
         // Nothing is read (a null source would crash) and nothing is written.
         dsd2pcm_translate(channel, 4, nullptr, 1, 0, dst, 1);
         dsd2pcm_reset(channel);

@@ -54,8 +54,9 @@ class SacdCodec : public ::testing::Test {
         sb.emplace();
         sb->script(std::move(actions));
         sb->on_insert = [this](const int32_t *first, const int32_t *second, int count) {
-            EXPECT_EQ(second, nullptr) << "interleaved";
-            host.pcm.insert(host.pcm.end(), first, first + 2 * count);
+            for (int k = 0; k < count; ++k) // planar, or interleaved in first
+                host.pcm.insert(host.pcm.end(), {second ? first[k] : first[2 * k],
+                                                 second ? second[k] : first[2 * k + 1]});
             host.titles.emplace_back(iso_psong ? iso_psong : "(null)");
             host.elapsed.push_back(playstat.elapsed);
         };
@@ -415,6 +416,13 @@ TEST_F(SacdCodec, PipdDecodePlaysTheWholeImage) {
     EXPECT_EQ(samples, halved(model(img, whole(img))))
         << "every track of the two-channel area, halved by the host";
     EXPECT_NE(r.err.find("iso_playmax = 3\n"), std::string::npos);
+    // --dsd: the frames' bytes as they are (whole byte pairs).
+    ASSERT_EQ(run_pipd_decode({"--dsd", in, out}, dir_).status, 0);
+    bytes dsd;
+    for (const auto &track : img.areas[0].tracks)
+        for (const bytes &f : track.frames)
+            dsd.insert(dsd.end(), f.begin(), f.end() - f.size() % 2);
+    EXPECT_TRUE(read_bytes(out) == dsd);
 }
 
 TEST(SacdFuzzRegressions, KeptInputsPlayWithoutFault) {
