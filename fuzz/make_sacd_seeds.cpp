@@ -74,7 +74,8 @@ int main(int argc, char **argv) {
     // Frames of a real DST encoder (when the shared samples are at hand),
     // then a damaged one.
     std::vector<track> coded(1);
-    coded[0].frames = dstf_bodies(read_bytes(PIPD_SOURCE_DIR "/../shared/media/dst-stereo-dsd64-tone.dff"));
+    coded[0].frames =
+        dstf_bodies(read_bytes(PIPD_SOURCE_DIR "/../shared/media/dst-stereo-dsd64-tone.dff"));
     if (coded[0].frames.size() > 4) {
         coded[0].frames.resize(4);
         coded[0].frames[3].resize(100);

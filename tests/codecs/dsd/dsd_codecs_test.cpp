@@ -540,8 +540,8 @@ TEST_F(DsdCodec, KeptFuzzInputsPlayWithoutFault) {
     } targets[] = {
         {"dsf", {"dsd decoded ", "CODEC_ERROR: ", "request_buffer error\n"}},
         {"dff",
-         {"dsd decoded ", "dff open error!\n", "CODEC_ERROR: ",
-          "dff compression is neither DSD nor DST\n"}},
+         {"dsd decoded ", "dff open error!\n",
+          "CODEC_ERROR: ", "dff compression is neither DSD nor DST\n"}},
     };
     for (const auto &t : targets)
         replay_fuzz_inputs(t.target, t.target, [&](const host_play_result &r) {

@@ -27,7 +27,9 @@ spectrum_levels measure(uint32_t rate, int bin) {
     Sandbox sb;
     ci = &cim;
     std::vector<int32_t> pcm;
-    sb.on_insert = [&](const int32_t *l, const int32_t *, int n) { pcm.insert(pcm.end(), l, l + n); };
+    sb.on_insert = [&](const int32_t *l, const int32_t *, int n) {
+        pcm.insert(pcm.end(), l, l + n);
+    };
     const std::size_t n = (std::size_t{1} << BITS) + SETTLE;
     const auto dsd = sigma_delta(rate, bin * 176400.0 / (1 << BITS), 0.5, n * (rate / 176400) / 8);
     EXPECT_TRUE(dsd_begin(rate, 1));
