@@ -53,7 +53,7 @@ done
 printf "%-36s %9s %9s %12s %12s\n" file wall cpu "x real time" "(by cpu)"
 for rate in 64 128; do
     f=$work/dsd$rate.dff
-    "$decoder" "$f" /dev/null 2>/dev/null # warm the page cache
+    "$decoder" "$f" /dev/null >/dev/null 2>&1 || true # warm the page cache
     read -r wall cpu < <(median_times "$decoder" "$f" /dev/null)
     printf "%-36s %8.3fs %8.3fs %12.1f %12.1f\n" "dsd$rate.dff (${seconds} s DST stereo)" "$wall" \
         "$cpu" "$(awk -v s="$seconds" -v t="$wall" 'BEGIN { printf "%.1f", s / t }')" \
