@@ -41,3 +41,17 @@ median_time() {
     done
     printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { printf "%.4f", a[int((NR + 1) / 2)] / 1e6 }'
 }
+
+# Median over $runs runs of a command: wall time and CPU time (user + system)
+# in seconds. The CPU time is what one core spent, also on a busy machine.
+median_times() {
+    local walls=() cpus=() line
+    TIMEFORMAT='%R %U %S'
+    for ((i = 0; i < runs; i++)); do
+        line=$({ time "$@" >/dev/null 2>&1; } 2>&1)
+        walls+=("$(awk '{ print $1 }' <<<"$line")")
+        cpus+=("$(awk '{ print $2 + $3 }' <<<"$line")")
+    done
+    printf '%s %s\n' "$(printf '%s\n' "${walls[@]}" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')" \
+        "$(printf '%s\n' "${cpus[@]}" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')"
+}

@@ -47,3 +47,9 @@ seed("mono", 0, dff(prop(channels=1), chunk(b"DSD ", sound[:FRAME])))
 seed("tiny-chunks", 0, dff(prop(extra=chunk(b"TINY", b"") * 200), chunk(b"TINY", b"") * 200,
                            chunk(b"DSD ", sound[:FRAME])))
 PY
+# The shared DST sample files: frames of a real DST encoder, plain and coded.
+media=$(cd "$(dirname "$0")/../.." && pwd)/shared/media
+for f in "$media"/dst-*.dff; do
+    [ -f "$f" ] || continue
+    { printf '\0'; cat "$f"; } >"$out/$(basename "$f" .dff)"
+done

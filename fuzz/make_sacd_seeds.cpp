@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/dsd_files.h"
 #include "tests/support/sacd_image.h"
 
 using namespace pipd::testing;
@@ -70,5 +71,15 @@ int main(int argc, char **argv) {
               seed_file(dir, "packets-2064", one_area(small_tracks(4), {300, 3, 33, 4}, 2064)) &&
               seed_file(dir, "dst-2064", one_area(small_tracks(5), {900, 0, 0, 0, true}, 2064)) &&
               seed_file(dir, "two-areas", multi);
+    // Frames of a real DST encoder (when the shared samples are at hand),
+    // then a damaged one.
+    std::vector<track> coded(1);
+    coded[0].frames =
+        dstf_bodies(read_bytes(PIPD_SOURCE_DIR "/../shared/media/dst-stereo-dsd64-tone.dff"));
+    if (coded[0].frames.size() > 4) {
+        coded[0].frames.resize(4);
+        coded[0].frames[3].resize(100);
+        ok = ok && seed_file(dir, "dst-coded", one_area(coded, {2047, 0, 0, 0, true}));
+    }
     return ok ? 0 : 1;
 }

@@ -8,5 +8,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"${CXX:-c++}" -std=c++20 -O1 -I"$root" "$root/fuzz/make_sacd_seeds.cpp" -o "$work/make_sacd_seeds"
+"${CXX:-c++}" -std=c++20 -O1 -I"$root" -I"$root/tests" -I"$root/src" -DPIPD_SOURCE_DIR="\"$root\"" "$root/fuzz/make_sacd_seeds.cpp" -o "$work/make_sacd_seeds"
 "$work/make_sacd_seeds" "$out"

@@ -261,18 +261,23 @@ TEST_F(DaemonTest, DiscImageTracksAreStepsOfNextAndPrevious) {
     // Entry 5: a disc image of three tracks, each of one DSD byte repeated,
     // which the sink hears as one level per track. A track lasts 460
     // packets; a step shows within 100 (the pipe holds 16), so a step that
-    // was not taken cannot pass for the image playing on.
+    // was not taken cannot pass for the image playing on. The frames are
+    // DST frames (stored plain), as on most discs.
     const uint8_t pattern[3] = {0xFF, 0x0F, 0x3C};
     const char *titles[3] = {"First", "Second \"2\"", "Third"};
     std::vector<track> tracks(3);
     int32_t level[3];
     for (int k = 0; k < 3; ++k) {
-        tracks[k].frames.assign(100, bytes(pipd::testing::FRAME, pattern[k]));
+        bytes frame(pipd::testing::FRAME + 1, pattern[k]);
+        frame[0] = 0; // a plain DST frame: header byte, then the DSD
+        tracks[k].frames.assign(100, frame);
         tracks[k].text = {{1, titles[k]}};
         level[k] = halved(model_pcm(bytes(100, pattern[k]))).back();
     }
     fs::create_directories(Daemon::media("USB/D"));
-    ASSERT_TRUE(one_area(tracks).build().write(Daemon::media("USB/D/disc.iso")));
+    packing dst;
+    dst.dst = true;
+    ASSERT_TRUE(one_area(tracks, dst).build().write(Daemon::media("USB/D/disc.iso")));
     // Reads packets until one plays track k of the image throughout.
     auto image_track = [this, &level](int k) {
         for (int i = 0; i < 100; ++i) {

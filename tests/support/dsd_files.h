@@ -159,4 +159,22 @@ inline dsd_stereo expected_pcm(const std::vector<bytes> &streams) {
     return {halved(model_pcm(streams.at(0))), halved(model_pcm(streams.at(1)))};
 }
 
+// The bodies of the "DSTF" chunks of a DSDIFF file of DST frames.
+inline std::vector<bytes> dstf_bodies(const bytes &f) {
+    std::vector<bytes> frames;
+    for (std::size_t p = 16; p + 12 <= f.size();) {
+        const std::string id(f.begin() + p, f.begin() + p + 4);
+        std::size_t size = 0;
+        for (int i = 0; i < 8; ++i) size = size << 8 | f[p + 4 + i];
+        const std::size_t body = p + 12;
+        if (id == "DST ") {
+            p = body;
+            continue;
+        }
+        if (id == "DSTF") frames.emplace_back(f.begin() + body, f.begin() + body + size);
+        p = body + size + size % 2;
+    }
+    return frames;
+}
+
 } // namespace pipd::testing

@@ -79,37 +79,80 @@ inline std::vector<int32_t> halved(std::vector<int32_t> v) {
     return v;
 }
 
-// A fifth-order one-bit sigma-delta modulator, deterministic: error feedback
-// through the noise transfer function (1 - 1/z)^5 / D(z), D's roots those of
-// a Butterworth high pass at 0.0398 of the rate (|NTF| 1.5 at half the rate),
-// so that the noise shaping scales with the rate as in recordings. Gives
+// A fifth-order one-bit sigma-delta modulator, deterministic: error
+// feedback through the noise transfer function (1 - 1/z)^5 / D(z), whose
+// poles are those of a Butterworth high pass tuned to a gain of 1.5 at half
+// the rate (the noise shaping scales with the rate, as in recordings). Gives
 // bytes bytes (earliest bit most significant) of a sine of freq Hz and
 // amplitude amp (1: full scale) sampled at rate Hz.
 inline std::vector<uint8_t> sigma_delta(double rate, double freq, double amp, std::size_t bytes) {
-    constexpr double d[6] = {1, -4.192282151, 7.085791416, -6.029607384, 2.581207939, -0.444444444};
-    constexpr double num[6] = {1, -5, 10, -10, 5, -1};
-    double e[5] = {}, g[5] = {}; // past errors and feedback (D g = (num - D) e), newest first
+    using cplx = std::complex<double>;
+    constexpr int N = 5;
+    auto poles = [](double fc) {
+        std::array<cplx, N> z;
+        for (int k = 0; k < N; ++k) { // high pass from the low-pass prototype, then bilinear
+            const cplx s =
+                2.0 * std::tan(M_PI * fc) / std::polar(1.0, M_PI * (2 * k + N + 1) / (2 * N));
+            z[k] = (1.0 + s / 2.0) / (1.0 - s / 2.0);
+        }
+        return z;
+    };
+    double lo = 1e-4, hi = 0.25; // cut-off (of the rate) giving |NTF(-1)| = 1.5
+    for (int i = 0; i < 60; ++i) {
+        double g = 1.0;
+        for (const cplx &p : poles((lo + hi) / 2)) g *= 2.0 / std::abs(1.0 + p);
+        (g > 1.5 ? hi : lo) = (lo + hi) / 2;
+    }
+    std::array<cplx, N + 1> d{1.0}; // D(z) = prod (1 - p/z), coefficients of 1/z^k
+    for (const cplx &p : poles(lo))
+        for (int k = N; k > 0; --k) d[k] -= p * d[k - 1];
+    const double num[N + 1] = {1, -5, 10, -10, 5, -1}; // (1 - 1/z)^5
+    std::array<double, N + 1> e{}, g{};                // past errors and feedback, newest first
     std::vector<uint8_t> out(bytes);
     for (std::size_t n = 0; n < 8 * bytes; ++n) {
-        double fb = 0.0;
-        for (int k = 1; k <= 5; ++k) fb += (num[k] - d[k]) * e[k - 1] - d[k] * g[k - 1];
+        double fb = 0.0; // (NTF - 1) e, as D g = (num - D) e
+        for (int k = 1; k <= N; ++k)
+            fb += (num[k] - d[k].real()) * e[k - 1] - d[k].real() * g[k - 1];
         const double u = amp * std::sin(2 * M_PI * freq * static_cast<double>(n) / rate) + fb;
-        for (int k = 4; k > 0; --k) e[k] = e[k - 1], g[k] = g[k - 1];
-        e[0] = (u >= 0 ? 1.0 : -1.0) - u;
+        const double y = u >= 0 ? 1.0 : -1.0;
+        std::copy_backward(e.begin(), e.end() - 1, e.end());
+        std::copy_backward(g.begin(), g.end() - 1, g.end());
+        e[0] = y - u;
         g[0] = fb;
-        if (u >= 0) out[n / 8] |= static_cast<uint8_t>(0x80 >> n % 8);
+        if (y > 0) out[n / 8] |= static_cast<uint8_t>(0x80 >> (n % 8));
     }
     return out;
 }
 
-// Power in dB of a full-scale sine (2^23) of bin k of the Hann-windowed DFT of x.
-inline double bin_db(const std::vector<int32_t> &x, int k) {
-    const double n = static_cast<double>(x.size());
-    std::complex<double> sum;
-    for (std::size_t i = 0; i < x.size(); ++i)
-        sum += x[i] / 8388608.0 * (1 - std::cos(2 * M_PI * i / n)) *
-               std::polar(1.0, -2 * M_PI * k * i / n);
-    return 10 * std::log10(std::norm(sum) * 4 / (n * n));
+// Level (dB of full scale) of bin `tone` of the Hann-windowed spectrum of the
+// first 2^bits samples of x, and the power of every other bin up to `top` but
+// the tone's and the three on either side of it (and the lowest three).
+struct spectrum_levels {
+    double tone_db, rest_db;
+};
+inline spectrum_levels spectrum(const std::vector<int32_t> &x, int bits, int tone, int top) {
+    const std::size_t n = std::size_t{1} << bits;
+    std::vector<std::complex<double>> a(n);
+    for (std::size_t i = 0; i < n; ++i)
+        a[i] = x.at(i) / 8388608.0 * (1 - std::cos(2 * M_PI * static_cast<double>(i) / n));
+    for (std::size_t i = 1, j = 0; i < n; ++i) { // radix-2 FFT
+        std::size_t b = n >> 1;
+        for (; j & b; b >>= 1) j ^= b;
+        if (i < (j ^= b)) std::swap(a[i], a[j]);
+    }
+    for (std::size_t len = 2; len <= n; len <<= 1)
+        for (std::size_t i = 0; i < n; i += len)
+            for (std::size_t k = 0; k < len / 2; ++k) {
+                const auto w = std::polar(1.0, -2 * M_PI * static_cast<double>(k) / len);
+                const auto u = a[i + k], v = a[i + k + len / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+            }
+    double rest = 0.0;
+    for (int k = 3; k <= top; ++k)
+        if (std::abs(k - tone) > 3) rest += std::norm(a[k]);
+    auto db = [&](double power) { return 10 * std::log10(power * 4 / (n * n)); };
+    return {db(std::norm(a[tone])), db(rest)};
 }
 
 } // namespace pipd::testing

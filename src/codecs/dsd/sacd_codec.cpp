@@ -7,6 +7,7 @@
 
 #include "codecs/codecs.h"
 #include "codecs/dsd/dsd_output.h"
+#include "codecs/dsd/dst_decoder.h"
 #include "codecs/dsd/sacd_disc.h"
 #include "core/diag.h"
 #include "core/state.h"
@@ -22,9 +23,15 @@ std::array<char, ISO_SONG_SIZE> iso_song;
 
 constexpr uint32_t DSD_BYTES_PER_SECOND = 352800; // one channel at 2,822,400 bit/s
 
-// The image playing: the frame buffer, and the counters of the current track.
+// A frame as the reader assembles it: DSD, or DST of at most this size.
+constexpr int32_t FRAME_CAPACITY = static_cast<int32_t>(dst_max_frame_bytes(2, 64));
+constexpr uint32_t BAD_FRAMES_TOLD = 8;
+
+// The image playing: the frame buffers, and the counters of the current track.
 struct image_play {
     uint8_t *frame;
+    uint8_t *decoded; // a DST frame's DSD
+    uint32_t bad_frames;
     int32_t track;
     uint32_t channel_bytes; // DSD bytes per channel converted (elapsed time)
     uint64_t frame_bytes;   // frame bytes read
@@ -48,10 +55,10 @@ void start_track(image_play &p, int32_t t) {
 }
 
 // Hands one DSD frame (byte-interleaved stereo) to the output stage.
-void play_frame(image_play &p, int32_t size) {
+void play_frame(image_play &p, const uint8_t *frame, int32_t size) {
     p.frame_bytes += static_cast<uint32_t>(size);
     if (size != SACD_DSD_FRAME_BYTES) diag("dsize=%d\n", size);
-    dsd_convert(p.frame, 1, 2, static_cast<uint32_t>(size) / 2, false);
+    dsd_convert(frame, 1, 2, static_cast<uint32_t>(size) / 2, false);
     p.channel_bytes += static_cast<uint32_t>(size) / 2;
     ci->ci_set_elapsed(p.channel_bytes / DSD_BYTES_PER_SECOND * 1000);
 }
@@ -78,7 +85,7 @@ int play_image(image_play &p) {
             break; // seeking is not supported
         }
 
-        int32_t size = SACD_DSD_FRAME_BYTES;
+        int32_t size = FRAME_CAPACITY;
         int32_t type = SD_FRAME_END;
         sd_read_frame(p.frame, &size, &type);
         // Many sectors without a frame: the commands first, then on.
@@ -86,11 +93,18 @@ int play_image(image_play &p) {
         switch (type) {
         case SD_FRAME_DSD:
             // A frame without bytes holds no audio; the track goes on.
-            if (size > 0) play_frame(p, size);
+            if (size > 0) play_frame(p, p.frame, size);
             continue;
-        case SD_FRAME_DST:
-            diag_puts("has dst frame");
-            return -2;
+        case SD_FRAME_DST: {
+            // A damaged frame plays as silence of a frame's length.
+            const int status =
+                dst_decode_frame(p.frame, static_cast<uint32_t>(size), 2, 64, p.decoded);
+            if (status != DST_OK && ++p.bad_frames <= BAD_FRAMES_TOLD)
+                diag("sacd: DST frame of track %d: %s; silence in its place\n", p.track + 1,
+                     dst_status_text(status));
+            play_frame(p, p.decoded, SACD_DSD_FRAME_BYTES);
+            continue;
+        }
         case SD_FRAME_READ_ERROR:
             diag_puts("file read  frame");
             return 0;
@@ -145,13 +159,13 @@ int sacd_codec_run() {
     diag("iso_playmax = %d\n", iso_playmax);
 
     std::unique_ptr<uint8_t, decltype(&std::free)> frame(
-        static_cast<uint8_t *>(std::malloc(SACD_DSD_FRAME_BYTES)), &std::free);
+        static_cast<uint8_t *>(std::malloc(FRAME_CAPACITY + SACD_DSD_FRAME_BYTES)), &std::free);
     iso_playcnt = 0;
     int result = 0;
     if (!frame) {
         result = -1;
     } else if (iso_playmax > 0) {
-        image_play p{frame.get(), 0, 0, 0};
+        image_play p{frame.get(), frame.get() + FRAME_CAPACITY, 0, 0, 0, 0};
         result = play_image(p);
     }
     sd_close();

@@ -17,6 +17,7 @@
 #include "codecs/codecs.h"
 #include "codecs/dsd/dsd_common.h"
 #include "codecs/dsd/dsd_output.h"
+#include "codecs/dsd/dst_decoder.h"
 #include "core/diag.h"
 #include "host/codec_api.h"
 
@@ -28,6 +29,9 @@ using namespace dsd;
 namespace {
 
 std::array<uint8_t, DFF_FRAME_BUFFER_SIZE> dst_buffer;
+// A DST frame as read, and the DSD it decodes to.
+std::array<uint8_t, dst_max_frame_bytes(DST_MAX_CHANNELS, DST_MAX_RATE_MULTIPLE)> dst_frame;
+std::array<uint8_t, dst_max_frame_bytes(DST_MAX_CHANNELS, DST_MAX_RATE_MULTIPLE) - 1> dst_dsd;
 
 constexpr uint32_t CHUNK_HEADER = 12;
 constexpr uint32_t DSD_FRAME_RATE = 75;
@@ -171,17 +175,25 @@ int dff_open() {
             break;
         }
         if (c.is("DST ")) {
-            dff.sound_offset = body;
-            dff.sound_size = c.size;
+            // The frames are chunks of their own; FRTE first gives their
+            // count and rate.
             dff.dst = 1;
             chunk_header frte;
-            if (!read_header(frte) || !frte.is("FRTE") || frte.size != 6) return 0;
-            dff.sound_offset += CHUNK_HEADER + 6;
-            dff.sound_size -= std::min<uint64_t>(dff.sound_size, CHUNK_HEADER + 6);
+            if (c.size < CHUNK_HEADER + 6 || !read_header(frte) || !frte.is("FRTE") ||
+                frte.size != 6) {
+                diag_puts("dff: DST sound data without a frame table");
+                return 0;
+            }
             uint64_t count = 0, rate = 0;
             if (!read_be(count, 4) || !read_be(rate, 2)) return 0;
             dff.frame_count = static_cast<uint32_t>(count);
             dff.frame_rate = static_cast<uint16_t>(rate);
+            if (dff.frame_rate != DSD_FRAME_RATE) {
+                diag("dff: DST frame rate %u is not 75\n", dff.frame_rate);
+                return 0;
+            }
+            dff.sound_offset = body + CHUNK_HEADER + 6;
+            dff.sound_size = bytes_present(dff.sound_offset, c.size - CHUNK_HEADER - 6);
             if (!set_frame_size()) return 0;
             set_track_end();
             break;
@@ -199,7 +211,11 @@ int dff_open() {
 }
 
 void dff_set_track(int track) {
-    if (track >= 0 && track < dff.track_count && dff.frame_count != 0) {
+    if (track >= 0 && track < dff.track_count && dff.dst) {
+        // Frames of varying size: the track is the whole sound data.
+        dff.track_offset = dff.sound_offset;
+        dff.track_size = dff.sound_size;
+    } else if (track >= 0 && track < dff.track_count && dff.frame_count != 0) {
         const double r = dff.frame_rate, c = dff.frame_count;
         const uint64_t start = sound_bytes(dff.track_start * r / c);
         const uint64_t end = std::max(start, sound_bytes(dff.track_end * r / c));
@@ -213,21 +229,88 @@ void dff_set_track(int track) {
     ci->ci_seek_buffer_raw(dff.track_offset);
 }
 
+namespace {
+
+// The next "DSTF" chunk of the sound data, the input standing at a chunk
+// header; see dff_read_frame.
+int read_dst_frame(uint8_t *buffer, uint32_t *size, int *type, uint64_t end) {
+    const uint64_t capacity = *size;
+    *size = 0;
+    for (int skipped = 0; skipped < DFF_SKIP_LIMIT; ++skipped) {
+        const uint64_t pos = ci->ci_getpos();
+        chunk_header c;
+        if (pos >= end || end - pos < CHUNK_HEADER || !read_header(c)) return 0;
+        const uint64_t body = pos + CHUNK_HEADER;
+        if (c.size > end - body) {
+            diag("dff: chunk at %llu runs past the sound data\n",
+                 static_cast<unsigned long long>(pos));
+            return 0;
+        }
+        if (!c.is("DSTF")) {
+            skip(c.size);
+            skip_pad();
+            continue;
+        }
+        *type = DFF_FRAME_DST;
+        if (c.size == 0 || c.size > capacity) {
+            skip(c.size);
+            skip_pad();
+            return 1;
+        }
+        if (!read_bytes(buffer, static_cast<uint32_t>(c.size))) {
+            diag_puts("dff: DST frame cut short by the end of the file");
+            *type = DFF_FRAME_END;
+            return 0;
+        }
+        skip_pad();
+        *size = static_cast<uint32_t>(c.size);
+        return 1;
+    }
+    *type = DFF_FRAME_PENDING;
+    return 0;
+}
+
+// Every stream the output stage takes, the frame decoder takes.
+static_assert(DSD_MAX_CHANNELS <= DST_MAX_CHANNELS);
+
+// Damaged DST frames of the file playing: counted, the first few told.
+struct bad_frames {
+    uint32_t frames = 0;
+    uint32_t index = 0; // frames decoded so far
+};
+constexpr uint32_t BAD_FRAMES_TOLD = 8;
+
+// Decodes a DST frame of size bytes into out; a damaged one becomes
+// silence, with a message.
+void decode_dst(const uint8_t *frame, uint32_t size, uint8_t *out, bad_frames &bad) {
+    const int status = dst_decode_frame(frame, size, dff.channel_count,
+                                        static_cast<int>(dff.sample_rate / 44100), out);
+    if (status != DST_OK && ++bad.frames <= BAD_FRAMES_TOLD)
+        diag("dff: DST frame %u: %s; silence in its place\n", bad.index, dst_status_text(status));
+    ++bad.index;
+}
+
+} // namespace
+
 int dff_read_frame(uint8_t *buffer, uint32_t *size, int *type) {
     const uint64_t capacity = *size;
     *size = 0;
-    *type = -1;
+    *type = DFF_FRAME_END;
     const uint64_t pos = ci->ci_getpos();
     const uint64_t end = dff.track_size > UINT64_MAX - dff.track_offset
                              ? UINT64_MAX
                              : dff.track_offset + dff.track_size;
     if (pos >= end || dff.channel_count == 0) return 0;
+    if (dff.dst) {
+        *size = static_cast<uint32_t>(capacity);
+        return read_dst_frame(buffer, size, type, end);
+    }
     const uint64_t want = std::min({uint64_t{dff.frame_size}, end - pos, capacity});
     uint32_t got = ci->ci_read_filebuf_raw(buffer, static_cast<uint32_t>(want));
     got -= got % dff.channel_count;
     if (got == 0) return 0;
     *size = got;
-    *type = 0;
+    *type = DFF_FRAME_DSD;
     return 1;
 }
 
@@ -240,10 +323,6 @@ int dff_codec_run() {
     }
     diag_puts("dff open over");
     if (!dsd_begin(dff.sample_rate, dff.channel_count)) return -1; // the stage says why
-    if (dff.dst) {
-        diag_puts("dff is dst");
-        return -1;
-    }
     if (dff.other_compression) {
         diag_puts("dff compression is neither DSD nor DST");
         return -1;
@@ -255,7 +334,9 @@ int dff_codec_run() {
     ci->ci_configure(CODEC_CONFIG_BPS, 1);
     ci->ci_configure(CODEC_CONFIG_FREQUENCY, DSD_RATE);
     ci->ci_configure(CODEC_CONFIG_CHANNELS, dff.channel_count);
-    ci->ci_configure(CODEC_CONFIG_LENGTH, length_ms(dff.track_size / (per_second / 100) * 10));
+    ci->ci_configure(CODEC_CONFIG_LENGTH,
+                     length_ms(dff.dst ? uint64_t{dff.frame_count} * 1000 / DSD_FRAME_RATE
+                                       : dff.track_size / (per_second / 100) * 10));
 
     diag("dff sec=%d\n", static_cast<int32_t>(dff.track_size / per_second));
     diag("%d %d %d %d\n", static_cast<int32_t>(dff.sample_rate), dff.channel_count,
@@ -273,21 +354,33 @@ int dff_codec_run() {
     const uint32_t unit = 16u * dff.channel_count;
     const uint32_t capacity = DFF_FRAME_BUFFER_SIZE - DFF_FRAME_BUFFER_SIZE % unit;
     uint64_t dsd_samples = 0; // per channel
+    bad_frames bad;
     for (;;) {
         const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
 
+        const uint8_t *data = dst_buffer.data();
         uint32_t bytes = capacity;
-        int type = 0;
-        dff_read_frame(dst_buffer.data(), &bytes, &type);
+        int type = DFF_FRAME_END;
+        if (dff.dst) {
+            bytes = dff.frame_size + 1;
+            dff_read_frame(dst_frame.data(), &bytes, &type);
+            if (type == DFF_FRAME_PENDING) continue;
+            if (type != DFF_FRAME_DST) break;
+            decode_dst(dst_frame.data(), bytes, dst_dsd.data(), bad);
+            data = dst_dsd.data();
+            bytes = dff.frame_size;
+        } else {
+            dff_read_frame(dst_buffer.data(), &bytes, &type);
+        }
         if (bytes == 0) break;
         const uint32_t per_channel = bytes / dff.channel_count;
-        const uint32_t taken =
-            dsd_convert(dst_buffer.data(), 1, dff.channel_count, per_channel, false);
+        const uint32_t taken = dsd_convert(data, 1, dff.channel_count, per_channel, false);
         if (taken != per_channel) diag("dffsize= %d\n", static_cast<int32_t>(bytes));
         dsd_samples += uint64_t{taken} * 8;
         ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples, dff.sample_rate));
     }
+    if (bad.frames) diag("dff: %u damaged DST frames played as silence\n", bad.frames);
     diag_puts("dff reader over");
     diag("dsd decoded %llu\n", static_cast<unsigned long long>(dsd_samples));
     return 0;

@@ -32,6 +32,14 @@ extern dff_info dff;
 
 inline constexpr uint32_t DFF_FRAME_BUFFER_SIZE = 16384;
 
+// Frame types of dff_read_frame.
+inline constexpr int DFF_FRAME_DSD = 0;
+inline constexpr int DFF_FRAME_DST = 1; // a "DSTF" body, to be decoded
+inline constexpr int DFF_FRAME_END = -1;
+inline constexpr int DFF_FRAME_PENDING = -3; // many chunks without a frame: ask again
+// Chunks skipped in one call before it returns PENDING.
+inline constexpr int DFF_SKIP_LIMIT = 1024;
+
 // Walks the file from position 0 and fills dff. 1 when a sound chunk
 // ("DSD " or "DST ") was found, the input then standing at its data; 0 on
 // any structural failure.
@@ -40,8 +48,12 @@ int dff_open();
 // input at its start.
 void dff_set_track(int track);
 // Reads the next frame of the current track into buffer. size: in, the
-// buffer's capacity; out, the bytes delivered. type: 0 for a frame of DSD,
-// -1 at the end of the track. 1 when a frame was delivered, 0 at the end.
+// buffer's capacity; out, the bytes delivered. type: one of the DFF_FRAME_
+// values. 1 when a frame was delivered, 0 otherwise. In a DST file the
+// frames are the "DSTF" chunks of the sound data, other chunks are skipped;
+// a "DSTF" of 0 bytes or larger than the capacity is skipped too and
+// delivered as a frame of 0 bytes, which the frame decoder refuses, so that
+// its time is kept.
 int dff_read_frame(uint8_t *buffer, uint32_t *size, int *type);
 
 } // namespace pipd
