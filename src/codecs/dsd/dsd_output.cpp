@@ -103,11 +103,11 @@ constexpr unsigned SPAN = 8;   // bytes of a window per phase (tables / step)
 // Sample k is the sum over j = 0 .. T - 1 of table j's entry for the byte
 // line[S * (k + 1) + j] (integer sums: their order changes nothing). Taken
 // phase by phase: for p = 0 .. S - 1 the tables p, p + S, .. p + 7S read the
-// bytes p, p + S, .. p + 7S of a window, so the CHAINS samples side by side,
-// whose windows lie S bytes apart, share each byte they read. The filter is
-// symmetric, so table T - 1 - j is table j read with the byte's bits
-// reversed (rline holds the bytes of line so): only the first half of the
-// tables is kept.
+// bytes p, p + S, .. p + 7S of a window, which for the CHAINS samples side
+// by side (their windows lie S bytes apart) are the same few bytes. The
+// filter is symmetric, so table T - 1 - j is table j read with the byte's
+// bits reversed (rline holds the bytes of line so): only the first half of
+// the tables is kept.
 template <int S, int T>
 void convert_pass(const uint8_t *line, const uint8_t *rline, unsigned n, int32_t *dst) {
     static_assert(T == SPAN * S);
@@ -116,13 +116,11 @@ void convert_pass(const uint8_t *line, const uint8_t *rline, unsigned n, int32_t
         int32_t acc[CHAINS] = {};
         for (int p = 0; p < S; ++p) {
             const uint8_t *w = line + S * (k + 1) + p, *rw = rline + S * (k + 1) + p;
-            uint8_t b[CHAINS + SPAN - 1], rb[CHAINS + SPAN - 1];
-            for (unsigned u = 0; u < CHAINS + SPAN - 1; ++u) b[u] = w[S * u], rb[u] = rw[S * u];
             for (unsigned m = 0; m < SPAN / 2; ++m)
-                for (unsigned c = 0; c < CHAINS; ++c) acc[c] += tables[p + S * m][b[c + m]];
+                for (unsigned c = 0; c < CHAINS; ++c) acc[c] += tables[p + S * m][w[S * (c + m)]];
             for (unsigned m = SPAN / 2; m < SPAN; ++m)
                 for (unsigned c = 0; c < CHAINS; ++c)
-                    acc[c] += tables[T - 1 - p - S * m][rb[c + m]];
+                    acc[c] += tables[T - 1 - p - S * m][rw[S * (c + m)]];
         }
         for (unsigned c = 0; c < CHAINS; ++c) dst[k + c] = acc[c] >> TABLE_SHIFT;
     }
@@ -196,7 +194,6 @@ struct stream {
     converter convert;
 };
 stream current;
-bool begun_once = false;
 dsd_raw_hook raw_hook = nullptr;
 std::array<std::array<int32_t, CHUNK>, DSD_MAX_CHANNELS> pcm;
 std::array<uint8_t, RAW_CHUNK * DSD_MAX_CHANNELS> raw;
@@ -246,12 +243,7 @@ bool dsd_begin(uint32_t rate, int channels) {
         current = {channels, FILTERS[i].step, HIGH[i]};
         for (auto &h : history) h.fill(0x69);
     }
-    begun_once = true;
     return true;
-}
-
-bool dsd_stream_begun() {
-    return begun_once;
 }
 
 uint32_t dsd_convert(const uint8_t *first, std::ptrdiff_t channel_step, std::ptrdiff_t byte_step,

@@ -27,9 +27,6 @@ void dsd_set_raw_hook(dsd_raw_hook hook);
 // refused, for any other rate or channel count.
 bool dsd_begin(uint32_t rate, int channels);
 
-// True when a stream was begun since the process started.
-bool dsd_stream_begun();
-
 // Converts bytes DSD bytes of every channel of the stream begun: byte j of
 // channel ch lies at first + ch * channel_step + j * byte_step, its earliest
 // bit in the least significant bit when lsb_first is set, else in the most
