@@ -419,8 +419,9 @@ TEST_F(DsdCodec, BothCodecsPlayEveryRateAndOneToSixChannels) {
             EXPECT_EQ(r.result, 0) << r.messages;
             EXPECT_EQ(first_difference(r.left, want.left), -1);
             EXPECT_EQ(first_difference(r.right, want.right), -1);
-            EXPECT_EQ(r.left.size(), f.streams[0].size() * 8 * 176400 / c.rate);
-            EXPECT_EQ(r.stat.elapsed, f.streams[0].size() * 8000 / c.rate);
+            const uint64_t bytes = f.streams[0].size(); // 64-bit: no wrap on 32-bit targets
+            EXPECT_EQ(r.left.size(), bytes * 8 * 176400 / c.rate);
+            EXPECT_EQ(r.stat.elapsed, bytes * 8000 / c.rate);
             EXPECT_NEAR(r.stat.length, r.stat.elapsed, 10);
             EXPECT_EQ(r.stat.frequency, 2822400);
             EXPECT_EQ(r.stat.channel, c.channels);
