@@ -11,6 +11,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+source bench/common.sh # median_times
 runs=${1:-7}
 rates=${2:-64 128 256}
 build=build/bench
@@ -56,20 +57,6 @@ with open(f"{work}/dsd{r}.dff", "wb") as f:
     f.write(sound)
 PY
 done
-
-# Median over $runs runs of a command: wall time and CPU time (user + system)
-# in seconds. The CPU time is what one core spent, also on a busy machine.
-median_times() {
-    local walls=() cpus=() line
-    TIMEFORMAT='%R %U %S'
-    for ((i = 0; i < runs; i++)); do
-        line=$({ time "$@" >/dev/null 2>&1; } 2>&1)
-        walls+=("$(awk '{ print $1 }' <<<"$line")")
-        cpus+=("$(awk '{ print $2 + $3 }' <<<"$line")")
-    done
-    printf '%s %s\n' "$(printf '%s\n' "${walls[@]}" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')" \
-        "$(printf '%s\n' "${cpus[@]}" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')"
-}
 
 printf "%-30s %9s %9s %12s %12s\n" file wall cpu "x real time" "(by cpu)"
 for r in $rates; do
