@@ -3,6 +3,7 @@
 // damaged on purpose end with their status and DSD silence in their place.
 
 #include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ std::string sha256_of(const std::string &path) {
 // Each file is padded (a chunk after the sound data) to the player's first
 // read, which shorter files do not pass.
 TEST(DstFiles, DecodeToTheDigestsOfTheirSource) {
+    if (!std::ifstream(TONE)) GTEST_SKIP() << "no sample media";
     const struct {
         const char *file;
         std::size_t bytes;
@@ -92,6 +94,7 @@ TEST(DstFiles, DecodeToTheDigestsOfTheirSource) {
 }
 
 TEST(DstDecoder, DamagedFramesBecomeSilenceWithTheirReason) {
+    if (!std::ifstream(TONE)) GTEST_SKIP() << "no sample media";
     const std::vector<bytes> tone = dstf_bodies(read_bytes(TONE));
     ASSERT_EQ(tone.size(), 15u);
     bytes segmented = tone[0];

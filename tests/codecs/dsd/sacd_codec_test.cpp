@@ -3,6 +3,7 @@
 // converter model; next and previous inside the image; refusals and damage;
 // titles; images beyond 4 GiB; pipd-decode on an image.
 
+#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -330,9 +331,10 @@ TEST_F(SacdCodec, RefusedAndDamagedImages) {
 // Frames the image marks DST-coded are decoded; a damaged one plays as a
 // frame of silence, with a message.
 TEST_F(SacdCodec, DstFramesAreDecoded) {
+    const std::string tone = PIPD_SOURCE_DIR "/../shared/media/dst-stereo-dsd64-tone.dff";
+    if (!std::ifstream(tone)) GTEST_SKIP() << "no sample media";
     std::vector<track> t(2);
-    t[0].frames =
-        dstf_bodies(read_bytes(PIPD_SOURCE_DIR "/../shared/media/dst-stereo-dsd64-tone.dff"));
+    t[0].frames = dstf_bodies(read_bytes(tone));
     t[1].frames = {dff_cat({bytes{0}, dsd_frame(5)}), bytes{0xFB}};
     std::vector<track> decoded = t;
     for (track &k : decoded)
