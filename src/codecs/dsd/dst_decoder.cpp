@@ -334,6 +334,12 @@ void decode_bits(arith &ac, const int *filter_of, const int *table_of, const uin
     decode_bytes<C, false>(ac, filter_of, table_of, half_end, head, bytes_per_channel, work);
 }
 
+// decode_bits for 1 .. DST_MAX_CHANNELS channels, by channel count - 1.
+using decode_bits_fn = void (*)(arith &, const int *, const int *, const uint32_t *, uint32_t,
+                                uint8_t *);
+constexpr std::array<decode_bits_fn, DST_MAX_CHANNELS> DECODE_BITS = {
+    decode_bits<1>, decode_bits<2>, decode_bits<3>, decode_bits<4>, decode_bits<5>, decode_bits<6>};
+
 int decode_coded(const uint8_t *frame, uint32_t size, int channels, uint32_t bytes_per_channel,
                  uint8_t *out) {
     bit_reader br{frame, 1, uint64_t{size} * 8};
@@ -400,27 +406,8 @@ int decode_coded(const uint8_t *frame, uint32_t size, int channels, uint32_t byt
     for (int i = 0; i < 7; ++i) px |= ((low7 >> i) & 1) << (6 - i);
     ac.decode(px + 1);
 
-    const int *fo = filter_of.data(), *to = table_of.data();
-    switch (channels) {
-    case 1:
-        decode_bits<1>(ac, fo, to, half_end.data(), bytes_per_channel, work.data());
-        break;
-    case 2:
-        decode_bits<2>(ac, fo, to, half_end.data(), bytes_per_channel, work.data());
-        break;
-    case 3:
-        decode_bits<3>(ac, fo, to, half_end.data(), bytes_per_channel, work.data());
-        break;
-    case 4:
-        decode_bits<4>(ac, fo, to, half_end.data(), bytes_per_channel, work.data());
-        break;
-    case 5:
-        decode_bits<5>(ac, fo, to, half_end.data(), bytes_per_channel, work.data());
-        break;
-    default:
-        decode_bits<6>(ac, fo, to, half_end.data(), bytes_per_channel, work.data());
-        break;
-    }
+    DECODE_BITS[channels - 1](ac, filter_of.data(), table_of.data(), half_end.data(),
+                              bytes_per_channel, work.data());
     std::memcpy(out, work.data() + HISTORY_BYTES * c, bytes_per_channel * c);
     return DST_OK;
 }

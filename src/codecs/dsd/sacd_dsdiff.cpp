@@ -1,7 +1,7 @@
 // DSDIFF reader and codec. The whole sound data is one track, read frame
-// by frame and handed to the DSD output stage; uncompressed DSD64 to DSD512
-// with 1 to 6 channels is played, DST-compressed files are recognised and
-// refused.
+// by frame and handed to the DSD output stage; DSD64 to DSD512 with 1 to 6
+// channels is played, uncompressed or DST-compressed (each "DSTF" chunk
+// a frame for the DST frame decoder).
 //
 // The chunk walk always moves forward: every chunk costs at least its
 // 12-byte header, a body is skipped by positioning the input past it (any
