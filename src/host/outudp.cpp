@@ -29,6 +29,7 @@ void (*status_hook)() = nullptr;
 
 bool outfifo_opened = false; // init_outfifo succeeded once
 bool refused = false;        // the stream's rate cannot be played
+uint64_t frames_accepted = 0; // frames ci_pcmbuf_insert has taken, ever
 
 // The sink closed its end: wait, as at start-up, until a reader has the pipe
 // open again. The packet in flight is lost, the daemon is not.
@@ -142,6 +143,10 @@ int32_t output_start_stream(int32_t rate, bool one_bit) {
     return out;
 }
 
+uint64_t output_frames_accepted() {
+    return frames_accepted;
+}
+
 bool output_refused() {
     return refused;
 }
@@ -150,6 +155,7 @@ int ci_pcmbuf_insert(const int32_t *first, const int32_t *second, int count) {
     if (status_hook) status_hook();
     if (count <= 0 || !first || refused) return 1;
     if (count > MAX_INSERT_FRAMES) count = MAX_INSERT_FRAMES;
+    frames_accepted += static_cast<uint64_t>(count);
     if (second) {
         for (int k = 0; k < count; ++k) {
             data0[2 * k] = second[k];

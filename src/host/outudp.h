@@ -31,6 +31,9 @@ int flash_outfifo();
 int32_t output_start_stream(int32_t rate, bool one_bit);
 // True from a refused rate until the end of the track (flash_outfifo).
 bool output_refused();
+// Frames ci_pcmbuf_insert has taken since the process started (a track's
+// share is the difference over the track).
+uint64_t output_frames_accepted();
 
 // Where whole packets go instead of the pipe (a tool's output file); the
 // hook receives each packet as it would be written, with the number of words

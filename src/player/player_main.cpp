@@ -36,7 +36,7 @@ class file_handle {
     int fd_;
 };
 
-track_outcome outcome = {false, 0, false};
+track_outcome outcome = {};
 
 const void *std_memchr(const void *s, int c, size_t n) {
     return std::memchr(s, c, n);
@@ -83,7 +83,7 @@ track_outcome last_track_outcome() {
 }
 
 int player_main(const char *path) {
-    outcome = {false, 0, false};
+    outcome = {};
     cim.ci_read_filebuf_raw = ci_read_filebuf_raw;
     cim.ci_seek_buffer_raw = ci_seek_buffer_raw;
     cim.ci_advance_buffer_raw = ci_advance_buffer_raw;
@@ -109,15 +109,21 @@ int player_main(const char *path) {
     int type = get_filetype(path);
 
     uint32_t got = 0;
+    bool read_error = false;
     while (got < static_cast<uint32_t>(INPUT_WINDOW_SIZE)) {
         ssize_t r = read(file.get(), bufinfo.buf + got, INPUT_WINDOW_SIZE - got);
         if (r < 0 && errno == EINTR) continue;
+        read_error = r < 0;
         if (r <= 0) break;
         got += static_cast<uint32_t>(r);
     }
-    if (got < static_cast<uint32_t>(INPUT_WINDOW_SIZE)) return -1;
-
+    // A short file is played from a window that holds all of it.
+    if (got == 0 || read_error) {
+        diag("can't read file %s\n", path);
+        return -1;
+    }
     bufinfo.bufsize = got;
+    bufinfo.fileend = got < static_cast<uint32_t>(INPUT_WINDOW_SIZE) ? 1 : 0;
     bufinfo.fpos += got;
     bufinfo.cur = bufinfo.buf;
     diag("the filetype = %d\n", type);
@@ -125,6 +131,7 @@ int player_main(const char *path) {
     playstat.elapsed = 0;
 
     int64_t start = pl_time();
+    const uint64_t frames_before = output_frames_accepted();
     if (codec_run run = decoder_for(type)) {
         isplayiso = type == FILETYPE_ISO ? 1 : 0;
         outcome.decoder_result = run();
@@ -134,12 +141,18 @@ int player_main(const char *path) {
 
     diag_puts("++++++++finish play song");
     outcome.rate_refused = output_refused();
+    outcome.produced_audio = output_frames_accepted() != frames_before;
     flash_outfifo();
     bufinfo.fd = -1;
 
     int64_t seconds = pl_time() - start;
     diag("++++++++the decoder time is %llds\n", static_cast<long long>(seconds));
-    return seconds >= 10 ? 0 : -1;
+    // A play, however short, that the decoder ended without an error and
+    // that gave audio is a success (the track loop also counts one left by
+    // a command before any audio).
+    const bool played = outcome.decoder_ran && outcome.decoder_result >= 0 &&
+                        !outcome.rate_refused && outcome.produced_audio;
+    return played ? 0 : -1;
 }
 
 } // namespace pipd

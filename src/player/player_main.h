@@ -21,6 +21,7 @@ struct track_outcome {
     bool decoder_ran;
     int decoder_result;
     bool rate_refused;
+    bool produced_audio; // the decoder handed over samples the output took
 };
 track_outcome last_track_outcome();
 

@@ -280,6 +280,11 @@ bool track_pass() {
     int result = run_track(path);
 
     const bool ended_by_itself = plaction == PLAYER_ACTION_NONE || plaction == PLAYER_ACTION_RESUME;
+    // Left by a command before it gave audio (a quick run of "next"): not a
+    // failure of the medium.
+    const track_outcome o = last_track_outcome();
+    const bool commanded = !ended_by_itself && plaction != PLAYER_ACTION_POWER_ON;
+    if (result < 0 && commanded && o.decoder_ran && o.decoder_result >= 0) result = 0;
     if (result < 0) {
         if (++file_errcnt > 10) return false;
         if (ended_by_itself) {

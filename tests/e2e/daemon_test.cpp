@@ -128,10 +128,10 @@ TEST_F(DaemonTest, ObeysCommandsOnAMediumOfUnplayableFiles) {
         std::ofstream(Daemon::media("USB/bad/" + std::to_string(10 + i) + ".wav")) << "RIFF junk";
     ASSERT_TRUE(daemon.start());
     daemon.send(PLAYER_ACTION_POWER_ON);
-    // Where the log shows needle from byte from on, waiting up to 3 s.
+    // Where the log shows needle from byte from on, waiting up to 10 s.
     auto log_at = [&](const std::string &needle, std::size_t from) {
         std::size_t at = std::string::npos;
-        for (int i = 0; i < 300 && (at = daemon.log().find(needle, from)) == std::string::npos; ++i)
+        for (int i = 0; i < 1000 && (at = daemon.log().find(needle, from)) == std::string::npos; ++i)
             usleep(10000);
         return at;
     };
