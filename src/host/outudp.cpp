@@ -27,8 +27,8 @@ std::array<int32_t, 2 * MAX_INSERT_FRAMES> data0;
 packet_sink sink_hook = nullptr;
 void (*status_hook)() = nullptr;
 
-bool outfifo_opened = false; // init_outfifo succeeded once
-bool refused = false;        // the stream's rate cannot be played
+bool outfifo_opened = false;  // init_outfifo succeeded once
+bool refused = false;         // the stream's rate cannot be played
 uint64_t frames_accepted = 0; // frames ci_pcmbuf_insert has taken, ever
 
 // The sink closed its end: wait, as at start-up, until a reader has the pipe

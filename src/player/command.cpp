@@ -217,6 +217,26 @@ void prev_dir() {
     set_plaction(PLAYER_ACTION_GOTO);
 }
 
+// A seek inside the track playing, ms from its start: from the start of its
+// cue track when the entry has cue tracks. A position at or past the end of
+// a cue track goes to the start of the next one (the cue track ends); past
+// the end of the file, the decoder ends the track. The status shows the new
+// position at once.
+void seek_track(uint32_t ms) {
+    int32_t count = queue_count();
+    int64_t target = ms;
+    if (isplayiso == 0 && in_queue(plcnt, count) && has_cues(plinfo.entries[plcnt])) {
+        const play_entry &e = plinfo.entries[plcnt];
+        int32_t k = std::max(find_cue_position(e) - 1, 0);
+        target += e.cues[k].offset;
+        if (k + 1 < e.cuecount) target = std::min<int64_t>(target, e.cues[k + 1].offset);
+    }
+    ploffset = static_cast<int32_t>(std::min<int64_t>(target, INT32_MAX));
+    playstat.elapsed = static_cast<uint32_t>(ploffset);
+    diag("seek to %d ms\n", ploffset);
+    webfile_genstatus();
+}
+
 // Hands a pending next or previous step to the disc image decoder (see
 // iso_step_delivered).
 int deliver_iso_step() {
@@ -254,6 +274,10 @@ void checkcmd(int32_t word) {
              static_cast<unsigned>(plaction));
     if (word >= 0 && word < QUEUE_JUMP_LIMIT) {
         queue_jump(word);
+        return;
+    }
+    if (auto ms = seek_ms(word)) {
+        seek_track(*ms);
         return;
     }
     switch (word) {

@@ -1,6 +1,7 @@
 // The command words a client writes to the command pipe, 4 bytes each in the
 // daemon's byte order. A word that is none of these and not negative asks for
-// the queue entry of that index.
+// the queue entry of that index; a negative one is a seek word (below) or
+// nothing.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,28 @@ inline constexpr int32_t CUE_POSITION_MASK = 0x7F;
 // The jump word to queue entry index entry (from 0), at cue position cue.
 constexpr int32_t queue_jump_word(int32_t entry, int32_t cue) {
     return entry << QUEUE_JUMP_SHIFT | cue;
+}
+
+// Seek word: bit 31 set, bit 30 clear, and in bits 0 to 29 the position in
+// milliseconds from the start of the track playing (of its cue track, when
+// the entry has cue tracks; of its disc track in a disc image). Every other
+// word with bit 31 set is left unused.
+inline constexpr uint32_t SEEK_WORD_FLAG = 0x80000000u;
+inline constexpr uint32_t SEEK_WORD_MASK = 0xC0000000u;
+inline constexpr uint32_t SEEK_MS_MAX = 0x3FFFFFFFu; // 12.4 days
+
+// The seek word to ms from the track's start; ms beyond SEEK_MS_MAX is
+// SEEK_MS_MAX (past the end of any track: the track ends).
+constexpr int32_t seek_word(uint64_t ms) {
+    return static_cast<int32_t>(SEEK_WORD_FLAG |
+                                static_cast<uint32_t>(ms < SEEK_MS_MAX ? ms : SEEK_MS_MAX));
+}
+
+// The position of a seek word; nothing for any other word.
+constexpr std::optional<uint32_t> seek_ms(int32_t word) {
+    const auto w = static_cast<uint32_t>(word);
+    if ((w & SEEK_WORD_MASK) != SEEK_WORD_FLAG) return std::nullopt;
+    return w & SEEK_MS_MAX;
 }
 
 // The command words that clients name, each a word of its own.

@@ -131,7 +131,8 @@ TEST_F(DaemonTest, ObeysCommandsOnAMediumOfUnplayableFiles) {
     // Where the log shows needle from byte from on, waiting up to 10 s.
     auto log_at = [&](const std::string &needle, std::size_t from) {
         std::size_t at = std::string::npos;
-        for (int i = 0; i < 1000 && (at = daemon.log().find(needle, from)) == std::string::npos; ++i)
+        for (int i = 0; i < 1000 && (at = daemon.log().find(needle, from)) == std::string::npos;
+             ++i)
             usleep(10000);
         return at;
     };
