@@ -7,6 +7,7 @@ PIPD_ROOT). Leaves a screenshot in BUILD_DIR/web-remote.png.
 Exits 0 when the checks pass, and also (saying so) when Chromium cannot
 start here; 1 when a check fails."""
 
+import json
 import math
 import os
 import re
@@ -18,6 +19,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 import wave
 
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
@@ -82,6 +84,7 @@ def main():
     try:
         from selenium import webdriver
         from selenium.webdriver.chrome.service import Service
+        from selenium.webdriver.common.action_chains import ActionChains
         from selenium.webdriver.common.by import By
         from selenium.webdriver.support.ui import WebDriverWait
     except ImportError as e:
@@ -191,6 +194,17 @@ def main():
         until("tapping a cue track plays it",
               lambda: text("file") == "album.wav" and text("track") == "2. Two")
         until("the cue track's own clock", lambda: text("length") == "0:10")
+
+        # A tap at 80% of the bar: 8 s into the cue track.
+        seek = driver.find_element(By.ID, "seek")
+        ActionChains(driver).move_to_element_with_offset(
+            seek, int(seek.size["width"] * 0.3), 0).click().perform()
+        def daemon_els():
+            with urllib.request.urlopen(url + "api/status", timeout=5) as r:
+                return int(json.load(r).get("els", -1))
+        until("a tap on the bar seeks in the cue track (at 10 s in the file)",
+              lambda: 18000 <= daemon_els() < 20000 and text("track") == "2. Two"
+              and text("elapsed") in ("0:08", "0:09"))
 
         driver.find_element(By.ID, "play").click()
         until("pause", lambda: text("state") == "paused")

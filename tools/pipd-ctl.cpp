@@ -46,6 +46,10 @@ const subcommand subcommands[] = {
     {"play", "N [TRACK]",
      "Plays queue entry N from its start, or from its cue track TRACK. Both count from 1,\n"
      "as 'pipd-ctl queue' lists them."},
+    {"seek", "[+|-]TIME",
+     "Plays the track from TIME: seconds (12.5), m:ss or h:mm:ss from its start (a cue\n"
+     "track's own start inside a cue-split file); with + or -, that far forward or back\n"
+     "from where it plays (not before the start). A time past the end ends the track."},
     {"repeat", "[MODE]",
      "Without MODE, steps to the next repeat mode; with MODE (all, one or dir; or\n"
      "0, 1, 2) steps until the player shows it. all: the whole queue repeats; one:\n"
@@ -117,6 +121,12 @@ int run(const subcommand &c, const std::vector<std::string> &args) {
         if (args.size() == 2 && !parse_number(args[1], 1, 128, &track))
             return usage_error(&c, "TRACK is a cue track from 1 to 128");
         return play(entry, track);
+    }
+    if (name == "seek") {
+        if (args.size() != 1) return usage_error(&c, "seek takes one TIME");
+        auto target = parse_seek_time(args[0]);
+        if (!target) return usage_error(&c, "TIME is seconds, m:ss or h:mm:ss: " + args[0]);
+        return seek(*target);
     }
     if (name == "repeat") {
         if (args.size() > 1) return usage_error(&c, "too many arguments");

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/command_pipe.h"
@@ -170,6 +171,70 @@ int play(long entry, long track) {
     if (int r = send_word(word)) return r;
     std::printf("playing %ld: %s%s%s\n", entry, e.title.c_str(), track > 1 ? " > " : "",
                 track > 1 ? e.cues[static_cast<std::size_t>(track - 1)].c_str() : "");
+    return EXIT_OK;
+}
+
+// ---- Seeking --------------------------------------------------------------
+
+std::optional<seek_target> parse_seek_time(const std::string &text) {
+    seek_target t;
+    std::string_view v = text;
+    if (!v.empty() && (v[0] == '+' || v[0] == '-')) {
+        t.sign = v[0] == '+' ? 1 : -1;
+        v.remove_prefix(1);
+    }
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    // Up to three fields split by ':', those after the first two digits
+    // below 60; nine digits are more than any position needs.
+    int64_t seconds = 0;
+    for (int field = 0;; ++field) {
+        std::size_t n = 0;
+        int64_t value = 0;
+        for (; n < v.size() && digit(v[n]); ++n) {
+            if (n == 9) return std::nullopt;
+            value = value * 10 + (v[n] - '0');
+        }
+        if (n == 0 || (field > 0 && (n != 2 || value >= 60))) return std::nullopt;
+        seconds = seconds * 60 + value;
+        v.remove_prefix(n);
+        if (v.empty() || v[0] != ':') break;
+        if (field == 2) return std::nullopt;
+        v.remove_prefix(1);
+    }
+    t.ms = seconds * 1000;
+    if (v.empty()) return t;
+    // A fraction of a second, to the millisecond.
+    if (v[0] != '.' || v.size() == 1) return std::nullopt;
+    int64_t scale = 100;
+    for (char c : v.substr(1)) {
+        if (!digit(c)) return std::nullopt;
+        t.ms += (c - '0') * scale;
+        scale /= 10;
+    }
+    return t;
+}
+
+int seek(const seek_target &t) {
+    int64_t ms = t.ms;
+    if (t.sign != 0) {
+        auto src = open_status_source();
+        if (!src) return EXIT_NO_DAEMON;
+        auto s = src->fresh(STATUS_WAIT_MS);
+        if (!s) return no_status();
+        if (s->state == "poweroff") {
+            std::fprintf(stderr, "pipd-ctl: the player is off (pipd-ctl on)\n");
+            return EXIT_REFUSED;
+        }
+        // The status counts from the file's start; a cue track's time from its own.
+        std::vector<queue_entry> q;
+        if (auto text = read_queue_text())
+            if (auto parsed = parse_queue(*text)) q = std::move(*parsed);
+        const int64_t at = s->elapsed_ms - locate(*s, q).cue_start_ms;
+        ms = std::max<int64_t>(0, at + t.sign * t.ms);
+    }
+    ms = std::min<int64_t>(ms, pipd::SEEK_MS_MAX);
+    if (int r = send_word(pipd::seek_word(static_cast<uint64_t>(ms)))) return r;
+    std::printf("seeking to %s\n", clock_text(static_cast<long>(ms)).c_str());
     return EXIT_OK;
 }
 

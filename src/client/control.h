@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace pipd::client {
 
@@ -33,6 +34,18 @@ int show_queue(bool as_json);
 // play N [TRACK]: entries and cue tracks are numbered from 1, as the queue
 // lists them.
 int play(long entry, long track);
+// seek [+|-]TIME: TIME is seconds with maybe a fraction (12.5), or m:ss or
+// h:mm:ss (a fraction on the seconds too); a sign makes it relative to the
+// position playing. Nothing for anything else.
+struct seek_target {
+    int sign = 0; // 0: from the track's start; 1 or -1: from where it plays
+    int64_t ms = 0;
+};
+std::optional<seek_target> parse_seek_time(const std::string &text);
+// Positions count in the track's own timeline (its cue track's, for a cue
+// entry); a relative one reads where it plays from the status, and stops at
+// the start.
+int seek(const seek_target &t);
 int show_status(bool as_json);
 // The status live, one line whenever it changes; for seconds (0: until
 // interrupted).

@@ -114,7 +114,10 @@ position locate(const status &s, const std::vector<queue_entry> &q) {
         if (s.track == t || s.track.rfind(t + " >", 0) == 0) {
             p.entry = static_cast<long>(i) + 1;
             for (std::size_t k = 0; k < q[i].cues.size(); ++k)
-                if (s.elapsed_ms >= q[i].cue_ms[k]) p.cue = q[i].cues[k];
+                if (s.elapsed_ms >= q[i].cue_ms[k]) {
+                    p.cue = q[i].cues[k];
+                    p.cue_start_ms = q[i].cue_ms[k];
+                }
             break;
         }
     }

@@ -51,6 +51,7 @@ std::string clock_text(long ms);
 struct position {
     long entry = 0; // from 1; 0 when not in the queue
     std::string cue;
+    long cue_start_ms = 0; // where the cue track starts in the file; 0 without one
 };
 position locate(const status &s, const std::vector<queue_entry> &q);
 

@@ -71,11 +71,13 @@ inline constexpr named_command NAMED_COMMANDS[] = {
 };
 
 // Every command name, in the order the usage lists them: the named words,
-// then "play", which takes a queue entry and a cue track.
+// then "play", which takes a queue entry and a cue track, and "seek", which
+// takes a position.
 inline constexpr const char *COMMAND_NAMES[] = {"on",     "off",      "pause",    "next", "prev",
-                                                "repeat", "next-dir", "prev-dir", "play"};
+                                                "repeat", "next-dir", "prev-dir", "play", "seek"};
 
-// The word of a named command; nothing for any other name ("play" too).
+// The word of a named command; nothing for any other name ("play" and
+// "seek" too).
 constexpr std::optional<int32_t> command_word(std::string_view name) {
     for (const auto &c : NAMED_COMMANDS)
         if (name == c.name) return c.word;

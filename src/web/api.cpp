@@ -72,6 +72,14 @@ command_request parse_command(std::string_view body) {
     if (cmd == j.end() || !cmd->is_string()) return r.error = "no \"command\" text", r;
     const std::string &name = cmd->get_ref<const std::string &>();
     if (auto word = command_word(name)) return r.word = *word, r;
+    if (name == "seek") {
+        // Past SEEK_MS_MAX (12 days) no track plays on: refused, not clamped.
+        // JSON integers from 0 on parse as unsigned, negative ones as signed.
+        auto ms = j.find("ms");
+        if (ms == j.end() || !ms->is_number_unsigned() || ms->get<uint64_t>() > SEEK_MS_MAX)
+            return r.error = "seek needs an integer \"ms\" in 0.." + std::to_string(SEEK_MS_MAX), r;
+        return r.word = seek_word(ms->get<uint64_t>()), r;
+    }
     if (name != "play") return r.error = "unknown command \"" + name + "\"", r;
     auto entry = j.find("entry");
     if (entry == j.end() || !entry->is_number_integer())

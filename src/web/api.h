@@ -18,8 +18,9 @@ namespace pipd::web {
 // not a queue report.
 std::optional<nlohmann::json> queue_for_api(std::string_view report);
 
-// A command request's body, {"command":"next"} or
-// {"command":"play","entry":N,"track":K}, turned into its command word.
+// A command request's body, {"command":"next"},
+// {"command":"play","entry":N,"track":K} or {"command":"seek","ms":N},
+// turned into its command word.
 struct command_request {
     int32_t word = 0;
     std::string error; // why the body was refused; empty when it was taken

@@ -1,5 +1,5 @@
 // The client's pieces: the queue report, the status line, status records
-// split from the pipe, command words into the pipe.
+// split from the pipe, command words into the pipe, seek times.
 
 #include <cerrno>
 #include <fcntl.h>
@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "client/command_pipe.h"
+#include "client/control.h"
 #include "client/queue_report.h"
 #include "client/status_source.h"
 #include "protocol/status.h"
@@ -70,4 +71,23 @@ TEST(Client, CommandWordsIntoThePipe) {
     EXPECT_EQ(read(reader, &word, 4), 4);
     EXPECT_EQ(word, 0x40000001);
     close(reader);
+}
+
+TEST(Client, SeekTimes) {
+    struct row {
+        const char *text;
+        int sign;
+        int64_t ms;
+    };
+    for (auto r : {row{"0", 0, 0}, row{"12.5", 0, 12500}, row{"+7", 1, 7000}, row{"-0.25", -1, 250},
+                   row{"1:05", 0, 65000}, row{"90:00.0019", 0, 5400001},
+                   row{"-1:02:03", -1, 3723000}, row{"999999999", 0, 999999999000}}) {
+        auto t = parse_seek_time(r.text);
+        ASSERT_TRUE(t) << r.text;
+        EXPECT_EQ(t->sign, r.sign) << r.text;
+        EXPECT_EQ(t->ms, r.ms) << r.text;
+    }
+    for (auto bad : {"", "+", "-", "x", "1e3", "0x10", " 1", "1.", ".5", "1:5", "1:60",
+                     "1:02:03:04", "1:", ":30", "+-1", "1.5:00", "1000000000", "inf"})
+        EXPECT_FALSE(parse_seek_time(bad)) << bad;
 }

@@ -147,6 +147,11 @@ TEST_F(WebTest, CommandsAnsweredWithTheStatusTheyCause) {
     EXPECT_EQ(track_of(cue), "media/pi/USB/C/album.wav");
     json album = status_when([](const json &s) { return std::stol(s.value("els", "0")) >= 6000; });
     EXPECT_GE(std::stol(album.value("els", "0")), 6000) << "the third cue track starts at 6 s";
+    // A seek counts from the cue track's start; the answer shows where it went.
+    auto seek = command(R"({"command":"seek","ms":3000})");
+    ASSERT_TRUE(seek && seek->status == 200);
+    long els = std::stol(json::parse(seek->body).value("els", "0"));
+    EXPECT_TRUE(els >= 9000 && els < 10000) << seek->body;
 
     EXPECT_EQ(state_of(command(R"({"command":"off"})")), "poweroff");
 
@@ -201,6 +206,8 @@ TEST_F(WebTest, EveryRefusalIsAJsonError) {
          [&] { return command(R"({"command":"play","entry":1,"track":128})"); }},
         {"track as text", 400,
          [&] { return command(R"({"command":"play","entry":1,"track":"2"})"); }},
+        {"seek without ms", 400, [&] { return command(R"({"command":"seek"})"); }},
+        {"seek before 0", 400, [&] { return command(R"({"command":"seek","ms":-1})"); }},
         {"oversize body", 413, [&] { return command(big); }},
     };
     for (const auto &r : cases) expect_error(r.send(), r.status, r.what);

@@ -116,8 +116,9 @@ TEST_F(CtlTest, ClearErrorsWithoutTheDaemon) {
 }
 
 TEST_F(CtlTest, UsageOfEveryCommand) {
-    for (const char *c : {"on", "off", "pause", "resume", "toggle", "next", "prev", "next-dir",
-                          "prev-dir", "play", "repeat", "status", "watch", "queue", "send"}) {
+    for (const char *c :
+         {"on", "off", "pause", "resume", "toggle", "next", "prev", "next-dir", "prev-dir", "play",
+          "seek", "repeat", "status", "watch", "queue", "send"}) {
         ToolResult h = ctl({c, "--help"});
         EXPECT_EQ(h.status, 0) << c;
         EXPECT_EQ(h.out.rfind(std::string("usage: pipd-ctl ") + c, 0), 0u) << c;
@@ -129,6 +130,8 @@ TEST_F(CtlTest, UsageOfEveryCommand) {
                                                            {"play"},
                                                            {"play", "0"},
                                                            {"play", "1", "x"},
+                                                           {"seek"},
+                                                           {"seek", "1:5"},
                                                            {"repeat", "shuffle"},
                                                            {"status", "--yaml"},
                                                            {"watch", "--for", "-1"},

@@ -17,6 +17,8 @@
   let shownEntry = null;    // entry number highlighted
   let shownCue = -2;
   let lastCommand = null;
+  let seekTarget = null;    // ms into the track shown, while held or sent
+  let seekPointer = null;   // the pointer holding the bar
   let token = localStorage.getItem('pipd-token') || '';
 
   // A link may carry the token: http://board:8080/#token=SECRET
@@ -111,10 +113,9 @@
     highlight(c);
   }
 
-  // The clock and the bar: the cue track's own when one plays.
-  function tick() {
-    const c = current();
-    if (!c) return;
+  // What the clock and the bar count: the cue track's own when one plays.
+  // start: where it begins in the file (els counts from there).
+  function shownTrack(c) {
     let start = 0;
     let end = c.length;
     if (c.cue >= 0) {
@@ -122,11 +123,22 @@
       start = tracks[c.cue].start;
       end = c.cue + 1 < tracks.length ? tracks[c.cue + 1].start : c.length;
     }
-    const span = Math.max(0, end - start);
-    const at = Math.max(0, c.els - start);
+    return { start, span: Math.max(0, end - start) };
+  }
+
+  function tick() {
+    const c = current();
+    if (!c) return;
+    const { start, span } = shownTrack(c);
+    // While the bar is held, or a seek is on its way, the target shows.
+    const at = seekTarget !== null ? seekTarget : Math.max(0, c.els - start);
     $('elapsed').textContent = clock(at);
     $('length').textContent = clock(span);
     $('bar').style.transform = `scaleX(${span > 0 ? Math.min(1, at / span) : 0})`;
+    const seek = $('seek');
+    seek.setAttribute('aria-valuemax', String(Math.floor(span / 1000)));
+    seek.setAttribute('aria-valuenow', String(Math.floor(Math.min(at, span) / 1000)));
+    seek.setAttribute('aria-valuetext', `${clock(at)} of ${clock(span)}`);
   }
 
   function highlight(c) {
@@ -286,6 +298,73 @@
     command({ command: 'play', entry: num(b.dataset.entry), track: num(b.dataset.track || 0) });
   });
   $('filter').addEventListener('input', applyFilter);
+
+  // ---- Seeking: a tap or a drag on the bar, arrow keys -------------------------
+  const slider = $('seek');
+  // The position under the pointer, in ms into the track shown; null when
+  // nothing plays that could seek.
+  function pointed(ev) {
+    const c = current();
+    if (!c || !daemonUp || c.state === 'poweroff') return null;
+    const { span } = shownTrack(c);
+    if (span <= 0) return null;
+    const r = slider.getBoundingClientRect();
+    const f = r.width > 0 ? (ev.clientX - r.left) / r.width : 0;
+    return Math.round(Math.min(1, Math.max(0, f)) * span);
+  }
+  let seeksSent = 0;
+  async function seekTo(ms) {
+    const n = ++seeksSent;
+    seekTarget = Math.max(0, Math.round(ms));
+    tick();
+    await command({ command: 'seek', ms: seekTarget });
+    // The newest seek's answer shows where it went.
+    if (n === seeksSent && seekPointer === null) seekTarget = null;
+    tick();
+  }
+  slider.addEventListener('pointerdown', (ev) => {
+    if (ev.button !== 0 || seekPointer !== null) return;
+    const at = pointed(ev);
+    if (at === null) return;
+    ev.preventDefault();
+    seekPointer = ev.pointerId;
+    slider.setPointerCapture(ev.pointerId);
+    slider.classList.add('dragging');
+    slider.focus({ preventScroll: true });
+    seekTarget = at;
+    tick();
+  });
+  slider.addEventListener('pointermove', (ev) => {
+    if (ev.pointerId !== seekPointer) return;
+    const at = pointed(ev);
+    if (at !== null) seekTarget = at;
+    tick();
+  });
+  function release(ev, send) {
+    if (ev.pointerId !== seekPointer) return;
+    seekPointer = null;
+    slider.classList.remove('dragging');
+    const at = pointed(ev);
+    if (send && (at !== null || seekTarget !== null)) seekTo(at !== null ? at : seekTarget);
+    else seekTarget = null;
+    tick();
+  }
+  slider.addEventListener('pointerup', (ev) => release(ev, true));
+  slider.addEventListener('pointercancel', (ev) => release(ev, false));
+  slider.addEventListener('keydown', (ev) => {
+    const step = { ArrowRight: 5000, ArrowUp: 5000, ArrowLeft: -5000, ArrowDown: -5000 }[ev.key];
+    const c = current();
+    if (!c || !daemonUp || c.state === 'poweroff' || seekPointer !== null) return;
+    const { start, span } = shownTrack(c);
+    let to = null;
+    // From a seek still on its way, so that presses add up.
+    const from = seekTarget !== null ? seekTarget : Math.max(0, c.els - start);
+    if (step) to = from + step;
+    else if (ev.key === 'Home') to = 0;
+    if (to === null || span <= 0) return;
+    ev.preventDefault();
+    seekTo(Math.min(to, span));
+  });
 
   // ---- Live --------------------------------------------------------------------
   function connect() {
