@@ -18,30 +18,29 @@ TEST(WebApi, CommandWords) {
         const char *body;
         int32_t word;
     };
-    for (auto r :
-         {row{R"({"command":"on"})", PLAYER_ACTION_POWER_ON},
-          row{R"({"command":"off"})", PLAYER_ACTION_POWER_OFF},
-          row{R"({"command":"pause"})", PLAYER_ACTION_PAUSE},
-          row{R"({"command":"next"})", PLAYER_ACTION_NEXT},
-          row{R"({"command":"prev"})", PLAYER_ACTION_PREV},
-          row{R"({"command":"repeat"})", PLAYER_ACTION_REPEAT},
-          row{R"({"command":"next-dir"})", PLAYER_ACTION_NEXT_DIR},
-          row{R"({"command":"prev-dir"})", PLAYER_ACTION_PREV_DIR},
-          row{R"({"command":"play","entry":0})", 0},
-          row{R"({"command":"play","entry":5,"track":0})", 640},
-          row{R"({"command":"play","entry":3,"track":2})", 0x182},
-          row{R"({"command":"play","entry":2047,"track":127})", (2047 << 7) | 127},
-          row{R"({"command":"seek","ms":1000})", static_cast<int32_t>(0x800003E8u)},
-          row{R"({"command":"seek","ms":1073741823})", static_cast<int32_t>(0xBFFFFFFFu)}}) {
+    for (auto r : {row{R"({"command":"on"})", PLAYER_ACTION_POWER_ON},
+                   row{R"({"command":"off"})", PLAYER_ACTION_POWER_OFF},
+                   row{R"({"command":"pause"})", PLAYER_ACTION_PAUSE},
+                   row{R"({"command":"next"})", PLAYER_ACTION_NEXT},
+                   row{R"({"command":"prev"})", PLAYER_ACTION_PREV},
+                   row{R"({"command":"repeat"})", PLAYER_ACTION_REPEAT},
+                   row{R"({"command":"next-dir"})", PLAYER_ACTION_NEXT_DIR},
+                   row{R"({"command":"prev-dir"})", PLAYER_ACTION_PREV_DIR},
+                   row{R"({"command":"play","entry":0})", 0},
+                   row{R"({"command":"play","entry":5,"track":0})", 640},
+                   row{R"({"command":"play","entry":3,"track":2})", 0x182},
+                   row{R"({"command":"play","entry":2047,"track":127})", (2047 << 7) | 127},
+                   row{R"({"command":"seek","ms":1000})", INT32_MIN + 1000},
+                   row{R"({"command":"seek","ms":1073741823})", INT32_MIN + 0x3FFFFFFF}}) {
         command_request c = parse_command(r.body);
         EXPECT_EQ(c.error, "") << r.body;
         EXPECT_EQ(c.word, r.word) << r.body;
     }
-    for (auto bad :
-         {"", "null", "{}", R"({"command":1})", R"({"command":"PLAY"})",
-          R"({"command":"play","entry":1.5})", R"({"command":"play","entry":"1"})",
-          R"({"command":"play","entry":9999999999999})", R"({"command":"seek","ms":"5"})",
-          R"({"command":"seek","ms":1.5})", R"({"command":"seek","ms":1073741824})"})
+    for (auto bad : {"", "null", "{}", R"({"command":1})", R"({"command":"PLAY"})",
+                     R"({"command":"play","entry":1.5})", R"({"command":"play","entry":"1"})",
+                     R"({"command":"play","entry":9999999999999})", R"({"command":"seek"})",
+                     R"({"command":"seek","ms":"5"})", R"({"command":"seek","ms":1.5})",
+                     R"({"command":"seek","ms":1073741824})"})
         EXPECT_NE(parse_command(bad).error, "") << bad;
 }
 
