@@ -59,8 +59,7 @@ const char usage_text[] =
     "Exit status: 0 the decoder ran and returned 0; 1 it ran and returned an error,\n"
     "refused the file, or the file's sample rate cannot be played, or --dsd was\n"
     "given a file that is not DSD; 2 nothing was decoded (the file cannot be\n"
-    "opened, is shorter than the first 131072-byte read, or has no decoder for its\n"
-    "type); 64 usage error.\n";
+    "opened or read, is empty, or has no decoder for its type); 64 usage error.\n";
 
 std::FILE *out = nullptr;
 bool out_failed = false;
@@ -171,6 +170,7 @@ int main(int argc, char **argv) {
     if (wav_mode) wav = &wav_writer.emplace(out);
 
     pipd::player_main(input);
+    pipd::flash_outfifo(); // the end of the stream, as at the end of the queue
     pipd::track_outcome result = pipd::last_track_outcome();
 
     if (wav && !wav->finish()) out_failed = true;

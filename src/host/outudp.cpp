@@ -31,6 +31,17 @@ bool outfifo_opened = false;  // init_outfifo succeeded once
 bool refused = false;         // the stream's rate cannot be played
 uint64_t frames_accepted = 0; // frames ci_pcmbuf_insert has taken, ever
 
+// The stream playing: its rate as the decoder reported it and whether it is
+// one bit per sample (0 before the first, and after a refused rate).
+int32_t stream_rate = 0;
+bool stream_one_bit = false;
+// The last track ended by itself and its stream is held open: the samples
+// still in the packet (and in the resampler) wait for the next track's.
+bool held = false;
+// frames_accepted when the stream was last flushed: a stream that took no
+// frames since ends without a packet.
+uint64_t frames_flushed = 0;
+
 // The sink closed its end: wait, as at start-up, until a reader has the pipe
 // open again. The packet in flight is lost, the daemon is not.
 void reopen_outfifo() {
@@ -117,14 +128,39 @@ int write_outfifo(int n, const int32_t *words) {
 
 int flash_outfifo() {
     diag_puts("start flash outfifo");
+    held = false;
     // What a resampler still holds is the end of the track: it goes first.
     resample_drain();
-    send_partial_packet();
+    // The stream's last packet, padded with silence. A stream that took
+    // nothing (a file that failed) sends none, and so never waits on a pipe
+    // that nobody reads.
+    if (frames_accepted != frames_flushed || tcpbuffptr > PACKET_HEADER_WORDS)
+        send_partial_packet();
+    frames_flushed = frames_accepted;
     refused = false;
     return 1;
 }
 
+void output_end_track(bool by_itself) {
+    if (by_itself && !refused && stream_rate != 0) {
+        held = true;
+        return;
+    }
+    flash_outfifo();
+}
+
+bool output_holds_stream(int32_t rate, bool one_bit) {
+    return held && rate == stream_rate && one_bit == stream_one_bit;
+}
+
 int32_t output_start_stream(int32_t rate, bool one_bit) {
+    if (output_holds_stream(rate, one_bit)) {
+        // The next track of a gapless run: its samples go on filling the
+        // packet, through the same resampler.
+        held = false;
+        return rate_of_code(tcpbuffer[1]);
+    }
+    held = false;
     resample_drain();
     if (tcpbuffptr > PACKET_HEADER_WORDS) send_partial_packet();
     dsdout = one_bit && rate == DSD_RATE ? 1 : 0;
@@ -134,6 +170,8 @@ int32_t output_start_stream(int32_t rate, bool one_bit) {
     else
         out = resample_configure(rate);
     refused = out == 0;
+    stream_rate = refused ? 0 : rate;
+    stream_one_bit = one_bit;
     if (refused) {
         diag("CODEC_ERROR: a sample rate of %d Hz%s cannot be played\n", rate,
              one_bit ? " (one bit per sample)" : "");
@@ -192,6 +230,8 @@ void outfifo_reset() {
     tcpbuffptr = PACKET_HEADER_WORDS;
     dsdout = 0;
     refused = false;
+    stream_rate = 0;
+    held = false;
     resample_stop();
     sink_hook = nullptr;
     outfifo_opened = false;

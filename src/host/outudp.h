@@ -21,7 +21,8 @@ void initbuf_fifo(int32_t rate);
 int write_outfifo(int n, const int32_t *words);
 int flash_outfifo();
 
-// Sets the output up for a stream at this rate. One bit per sample at
+// Sets the output up for a stream at this rate (or goes on with a held one
+// of the same rate, see output_end_track). One bit per sample at
 // 2822400 Hz is DSD64, which goes out at 176400 Hz, halved; anything else
 // is PCM. What is still pending of the stream before goes out first, at its
 // own rate, as at the end of a track. Returns the table rate the packets
@@ -29,6 +30,13 @@ int flash_outfifo();
 // is said, naming the rate, and the stream's samples are dropped until the
 // track ends (output_refused).
 int32_t output_start_stream(int32_t rate, bool one_bit);
+// The end of a track. By itself (at its natural end, with audio), the
+// stream is held open: a next track at the same rate goes on filling the
+// same packet, and the resampler keeps its state (gapless playback). Any
+// other end sends what is pending, as flash_outfifo.
+void output_end_track(bool by_itself);
+// True while a track's stream is held open for a next one of this rate.
+bool output_holds_stream(int32_t rate, bool one_bit);
 // True from a refused rate until the end of the track (flash_outfifo).
 bool output_refused();
 // Frames ci_pcmbuf_insert has taken since the process started (a track's

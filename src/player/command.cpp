@@ -10,6 +10,7 @@
 #include "core/platform.h"
 #include "core/state.h"
 #include "host/codec_api.h"
+#include "player/resume.h"
 #include "player/scan.h"
 #include "player/webfile_gen.h"
 
@@ -320,6 +321,7 @@ int ci_get_command(int32_t *param) {
         switch (plaction) {
         case PLAYER_ACTION_PAUSE:
             webfile_genstatus();
+            resume_note(true); // once: the position does not move while paused
             return CODEC_ACTION_PAUSE;
         case PLAYER_ACTION_NEXT:
         case PLAYER_ACTION_PREV:

@@ -142,7 +142,12 @@ int player_main(const char *path) {
     diag_puts("++++++++finish play song");
     outcome.rate_refused = output_refused();
     outcome.produced_audio = output_frames_accepted() != frames_before;
-    flash_outfifo();
+    const bool played = outcome.decoder_ran && outcome.decoder_result >= 0 &&
+                        !outcome.rate_refused && outcome.produced_audio;
+    // At its natural end (no command left it) the stream is held open for a
+    // gapless next track; every other end sends what is pending.
+    output_end_track(played &&
+                     (plaction == PLAYER_ACTION_NONE || plaction == PLAYER_ACTION_RESUME));
     bufinfo.fd = -1;
 
     int64_t seconds = pl_time() - start;
@@ -150,8 +155,6 @@ int player_main(const char *path) {
     // A play, however short, that the decoder ended without an error and
     // that gave audio is a success (the track loop also counts one left by
     // a command before any audio).
-    const bool played = outcome.decoder_ran && outcome.decoder_result >= 0 &&
-                        !outcome.rate_refused && outcome.produced_audio;
     return played ? 0 : -1;
 }
 

@@ -1,13 +1,16 @@
 #include "player/playtask.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
+#include "codecs/codecs.h"
 #include "codecs/dsd/dsd2pcm.h"
 #include "core/diag.h"
 #include "core/fifos.h"
@@ -20,6 +23,7 @@
 #include "player/command.h"
 #include "player/cuesheet.h"
 #include "player/player_main.h"
+#include "player/resume.h"
 #include "player/webfile_gen.h"
 
 namespace pipd {
@@ -44,6 +48,13 @@ void copy_path(char *dst, const char *src) {
 
 constexpr int ERROR_REST_SECONDS = 5;
 
+// Every insert of samples publishes the status and, now and then, the
+// position for a resume.
+void publish_status() {
+    webfile_genstatus();
+    resume_note(false);
+}
+
 // Words that came while no track played (a decoder that refused its file
 // never asked for one) act before the next track starts, as they would at
 // its first poll: next and previous count from the start of the entry about
@@ -54,6 +65,8 @@ void take_words_between_tracks() {
     if (plcnt < 0 || plcnt >= plinfo.count) plcnt = 0;
     playstat_reset(plinfo.entries[plcnt].path);
     if (take_cmd_words() == 0) return;
+    // A command between two tracks ends a gapless run.
+    if (plaction != PLAYER_ACTION_NONE || ploffset >= 0) flash_outfifo();
     if (plaction == PLAYER_ACTION_GOTO || plaction == PLAYER_ACTION_NEXT ||
         plaction == PLAYER_ACTION_PREV)
         plaction = PLAYER_ACTION_NONE;
@@ -129,29 +142,14 @@ void read_lastname(int32_t *count, char *name) {
     std::fclose(f);
 }
 
-// Written to a hidden file beside it and renamed over it, so that a power
-// cut or a pulled stick leaves either the old or the new file, never a torn
-// one. The hidden name is never scanned.
+// Written atomically (a hidden file beside it, renamed over it): a power cut
+// or a pulled stick leaves the old or the new file, never a torn one. The
+// hidden name is never scanned.
 void save_lastname(const int32_t *count, const char *name) {
-    std::string path = lastfilename;
-    std::size_t slash = path.rfind('/');
-    std::string tmp =
-        slash == std::string::npos ? ".last.tmp" : path.substr(0, slash + 1) + ".last.tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return;
     unsigned char record[LAST_FILE_BYTES];
     std::memcpy(record, count, 4);
     std::memcpy(record + 4, name, PATH_SIZE);
-    std::size_t done = 0;
-    while (done < sizeof record) {
-        ssize_t n = write(fd, record + done, sizeof record - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    bool ok = done == sizeof record && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (!ok || std::rename(tmp.c_str(), lastfilename) != 0) unlink(tmp.c_str());
+    write_file_atomically(lastfilename, record, sizeof record);
 }
 
 int32_t next_index_by_repeat() {
@@ -185,7 +183,7 @@ int32_t next_index_by_repeat() {
 
 void player_setup() {
     dsd2pcm_init();
-    outfifo_set_status_hook(webfile_genstatus);
+    outfifo_set_status_hook(publish_status);
     diag_puts("start playtask1");
     if (!plinfo_alloc()) {
         diag_puts("plinfo playlist malloc error");
@@ -241,13 +239,22 @@ bool scan_pass() {
     lastcnt = 0;
     gen_lastname();
     read_lastname(&lastcnt, last_name);
+    ploffset = -1;
+    resume_reset();
     for (int32_t i = 0; i < plinfo.count; ++i) {
         if (std::strcmp(plinfo.entries[i].path, last_name) == 0) {
-            if (lastcnt <= 3) plcnt = i;
+            if (lastcnt > 3) break; // it was started too often: no resume either
+            plcnt = i;
+            // Where the music stopped, a little before (a disc image starts over).
+            const std::optional<uint32_t> saved = resume_position(last_name);
+            const uint32_t at = saved ? resume_target(*saved, plinfo.entries[i]) : 0;
+            if (at > 0 && get_filetype(last_name) != FILETYPE_ISO) {
+                ploffset = static_cast<int32_t>(std::min<uint32_t>(at, INT32_MAX));
+                diag("resume %s at %d ms\n", last_name, ploffset);
+            }
             break;
         }
     }
-    ploffset = -1;
     return true;
 }
 
@@ -267,6 +274,7 @@ bool track_pass() {
     diag("start %s \n", path);
     playstat_reset(path);
 
+    if (poweron == 0) flash_outfifo();
     while (poweron == 0) {
         if (plaction == PLAYER_ACTION_POWER_ON) {
             poweron = 1;
@@ -277,7 +285,9 @@ bool track_pass() {
     }
 
     diag("start %s\n", path);
+    resume_track_started();
     int result = run_track(path);
+    if (plaction == PLAYER_ACTION_POWER_OFF) resume_note(true);
 
     const bool ended_by_itself = plaction == PLAYER_ACTION_NONE || plaction == PLAYER_ACTION_RESUME;
     // Left by a command before it gave audio (a quick run of "next"): not a
@@ -286,6 +296,7 @@ bool track_pass() {
     const bool commanded = !ended_by_itself && plaction != PLAYER_ACTION_POWER_ON;
     if (result < 0 && commanded && o.decoder_ran && o.decoder_result >= 0) result = 0;
     if (result < 0) {
+        flash_outfifo(); // nothing of a failed track is held
         if (++file_errcnt > 10) return false;
         if (ended_by_itself) {
             diag("repeat mode=%d plcnt=%d\n", repeatmode, plcnt);
@@ -296,8 +307,10 @@ bool track_pass() {
         file_errcnt = 0;
         if (ended_by_itself) {
             diag("repeat mode=%d plcnt=%d\n", repeatmode, plcnt);
+            const int32_t was = plcnt;
             plcnt = next_index_by_repeat();
             diag("after select repeat mode=%d plcnt=%d\n", repeatmode, plcnt);
+            if (repeatmode == 0 && plcnt <= was) flash_outfifo(); // the end of the queue
         }
     }
     // Next, previous and jumps have already set plcnt; power off and on start

@@ -56,6 +56,9 @@ TEST_F(OutputTest, RateCodesAndHeader) {
 TEST_F(OutputTest, BeforeAnyRateTheHeaderIsZero) {
     PacketCapture cap;
     flash_outfifo();
+    EXPECT_EQ(cap.packets().size(), 0u) << "an empty stream ends without a packet";
+    ci_pcmbuf_insert(std::vector<int32_t>{7, 7}.data(), nullptr, 1);
+    flash_outfifo();
     ASSERT_EQ(cap.packets().size(), 1u);
     EXPECT_EQ(cap.packets()[0][0], 0);
     EXPECT_EQ(cap.packets()[0][1], 0);

@@ -333,8 +333,7 @@ TEST_F(Commands, UnknownWordsAreOnlyLogged) {
     ploffset = 77;
     plaction = PLAYER_ACTION_PAUSE;
     repeatmode = 1;
-    for (int32_t word :
-         {0x04000000, 0x40000003, 0x4000000b, 0x3FFFFFFF, INT32_MIN, -1, 0x7FFFFFFF}) {
+    for (int32_t word : {0x04000000, 0x40000003, 0x4000000b, 0x3FFFFFFF, -1, 0x7FFFFFFF}) {
         checkcmd(word);
         expect_state(2, 77, PLAYER_ACTION_PAUSE);
         EXPECT_EQ(poweron, 1);

@@ -89,9 +89,11 @@ class Sandbox {
         };
     }
 
-    // Plays path through the track runner; the decoder's result.
-    int play(const std::string &path) {
+    // Plays path through the track runner; the decoder's result. Unless
+    // the next play goes on with the stream (gapless), the stream ends.
+    int play(const std::string &path, bool stream_ends = true) {
         player_main(path.c_str());
+        if (stream_ends) flash_outfifo();
         EXPECT_TRUE(last_track_outcome().decoder_ran) << path;
         return last_track_outcome().decoder_result;
     }
@@ -198,6 +200,7 @@ inline host_play_result host_play(const std::string &path, const host_play_scrip
         r.ran = true;
     } else {
         player_main(path.c_str());
+        flash_outfifo();
         r.ran = last_track_outcome().decoder_ran;
         r.result = last_track_outcome().decoder_result;
     }

@@ -9,6 +9,7 @@
 #include "codecs/dsd/dsd2pcm.h"
 #include "core/diag.h"
 #include "host/codec_api.h"
+#include "host/outudp.h"
 #include "host/staging.h"
 
 namespace pipd {
@@ -221,6 +222,13 @@ void dsd_set_raw_hook(dsd_raw_hook hook) {
 }
 
 bool dsd_begin(uint32_t rate, int channels) {
+    // The next file of a gapless run, at the same rate and channel count,
+    // goes on with the history of the one before.
+    static uint32_t last_rate = 0;
+    static int last_channels = 0;
+    const bool go_on =
+        output_holds_stream(DSD_RATE, true) && rate == last_rate && channels == last_channels;
+    last_rate = 0;
     current.channels = 0;
     if (channels < 1 || channels > DSD_MAX_CHANNELS) {
         diag("CODEC_ERROR: %d DSD channels cannot be played (1 to %d)\n", channels,
@@ -229,7 +237,8 @@ bool dsd_begin(uint32_t rate, int channels) {
     }
     if (rate == static_cast<uint32_t>(DSD_RATE)) {
         current = {channels, 2, convert_dsd64};
-        for (int ch = 0; ch < channels; ++ch) dsd2pcm_reset(ch);
+        if (!go_on)
+            for (int ch = 0; ch < channels; ++ch) dsd2pcm_reset(ch);
     } else {
         std::size_t i = 0;
         while (i < std::size(FILTERS) && FILTERS[i].rate != rate) ++i;
@@ -241,8 +250,11 @@ bool dsd_begin(uint32_t rate, int channels) {
         }
         if (tables_rate != rate) build_tables(FILTERS[i]);
         current = {channels, FILTERS[i].step, HIGH[i]};
-        for (auto &h : history) h.fill(0x69);
+        if (!go_on)
+            for (auto &h : history) h.fill(0x69);
     }
+    last_rate = rate;
+    last_channels = channels;
     return true;
 }
 
