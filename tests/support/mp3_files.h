@@ -11,18 +11,18 @@
 
 namespace pipd::testing {
 
-// Encodes a 16-bit source with lame. No info frame (-t): madplay skips it
-// while the player plays it as the silent frame it is.
+// Encodes a 16-bit source with lame, by default without the info frame
+// (-t) and so without the trims its LAME tag brings.
 inline bool lame_encode(const audio &a, const std::string &out, const std::string &options,
-                        const std::string &work_dir) {
+                        const std::string &work_dir, bool info_frame = false) {
     const std::string in = work_dir + "/source.raw";
     if (a.bps != 16 || !write_file(in, raw_bytes(a))) return false;
     char khz[32];
     std::snprintf(khz, sizeof khz, "%g", a.rate / 1000.0);
-    const std::string cmd = std::string("lame --quiet -t -r --bitwidth 16 --signed ") +
-                            "--little-endian -s " + khz + (a.channels == 1 ? " -m m " : " ") +
-                            options + " " + shell_quote(in) + " " + shell_quote(out) +
-                            " 2>/dev/null";
+    const std::string cmd = std::string("lame --quiet ") + (info_frame ? "" : "-t ") +
+                            "-r --bitwidth 16 --signed " + "--little-endian -s " + khz +
+                            (a.channels == 1 ? " -m m " : " ") + options + " " + shell_quote(in) +
+                            " " + shell_quote(out) + " 2>/dev/null";
     const bool ok = std::system(cmd.c_str()) == 0;
     ::unlink(in.c_str());
     return ok;

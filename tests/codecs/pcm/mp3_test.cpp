@@ -35,11 +35,11 @@ class Mp3 : public ::testing::Test {
 
     // Music of the shape, encoded with the options.
     std::string make(int rate, int channels, double seconds, const std::string &options,
-                     const std::string &name = "t.mp3") {
+                     const std::string &name = "t.mp3", bool info_frame = false) {
         const audio a = make_audio(source_kind::music, channels, 16, rate,
                                    static_cast<std::size_t>(seconds * rate), 5);
         const std::string path = dir_.file(name);
-        return lame_encode(a, path, options, dir_.path()) ? path : "";
+        return lame_encode(a, path, options, dir_.path(), info_frame) ? path : "";
     }
 
     std::string write(const bytes &b, const std::string &name = "x.mp3") {
@@ -156,10 +156,78 @@ TEST_F(Mp3, HostileFilesEndTheirTrack) {
     EXPECT_TRUE(r.samples.empty());
 }
 
-TEST_F(Mp3, SeeksAreIgnored) {
-    const std::string p = make(48000, 2, 9, "-b 128");
-    ASSERT_FALSE(p.empty());
-    check(p, 2000);
+// lame's encoder delay, plus libmad's own: what a LAME tag trims in front.
+constexpr std::size_t TRIM = 576 + 529;
+
+// With a LAME tag the track is the encoder's input: madplay's output less
+// the delays in front and the padding behind. Trims beyond the stream trim
+// nothing; padding under libmad's delay trims nothing behind.
+TEST_F(Mp3, TaggedFilesPlayExactlyTheEncodersInput) {
+    struct shape {
+        const char *name;
+        int rate, channels;
+        std::size_t frames; // of the source; 0: madplay's from `front` on
+        const char *options;
+        std::size_t front = TRIM;
+        uint32_t trims = 0; // delay and padding written into the tag
+    } shapes[] = {
+        {"CBR 128", 44100, 2, 44100, "-b 128"},
+        {"VBR stereo", 44100, 2, 176400, "-V 2"},
+        {"VBR mono", 48000, 1, 150000, "-V 5"},
+        {"trims beyond the stream", 44100, 2, 0, "-b 128", 0, 0xFFFFFF},
+        {"padding 100", 44100, 2, 0, "-b 128", TRIM, 0x240064},
+    };
+    for (const shape &s : shapes) {
+        SCOPED_TRACE(s.name);
+        std::string p = make(s.rate, s.channels, s.frames ? s.frames * 1.0 / s.rate : 0.05,
+                             s.options, "t.mp3", true);
+        if (s.trims) {
+            bytes b = read_bytes(p);
+            const std::size_t lame = std::string(b.begin(), b.end()).find("LAME");
+            ASSERT_LT(lame, b.size() - 24);
+            store_be(&b[lame + 21], s.trims, 3);
+            p = write(b);
+        }
+        const decode_result r = run_decode(p, dir_);
+        const std::vector<int32_t> all = madplay_samples(p, dir_.path());
+        const std::size_t n = s.frames ? s.frames : all.size() / 2 - s.front;
+        ASSERT_GE(all.size(), 2 * (s.front + n));
+        EXPECT_EQ(r.samples.size(), 2 * n);
+        EXPECT_EQ(first_difference(r.samples,
+                                   {all.begin() + 2 * s.front, all.begin() + 2 * (s.front + n)}),
+                  -1);
+        EXPECT_TRUE(has(r.messages, "len=" + std::to_string(n * 1000 / s.rate) + "\n"))
+            << r.messages;
+    }
+}
+
+// Without a seek table the headers are walked and the track goes on from
+// the very sample; with one it goes on from a frame near the target. At or
+// past the end the track ends.
+TEST_F(Mp3, SeeksLandWhereTheyShould) {
+    const std::string plain = make(48000, 2, 9, "-b 128");
+    ASSERT_FALSE(plain.empty());
+    std::vector<int32_t> all = madplay_samples(plain, dir_.path());
+    decode_result r = run_decode(plain, dir_, 2000);
+    EXPECT_EQ(first_difference(r.samples, {all.begin() + 2 * 96000, all.end()}), -1);
+    EXPECT_TRUE(run_decode(plain, dir_, 9500).samples.empty());
+
+    const std::string tagged = make(44100, 2, 9, "-V 2", "v.mp3", true);
+    all = madplay_samples(tagged, dir_.path());
+    r = run_decode(tagged, dir_, 4000);
+    ASSERT_GT(r.samples.size(), 2000u);
+    // Frame-aligned in libmad's output; within 1% of the length and a frame.
+    long landed = -1;
+    for (std::size_t k = 1; k * 1152 * 2 < all.size() && landed < 0; ++k)
+        if (std::equal(r.samples.begin(), r.samples.begin() + 2000, all.begin() + 2 * k * 1152))
+            landed = static_cast<long>(k * 1152 - TRIM);
+    EXPECT_NEAR(landed, 4000 * 44.1, 9 * 441 + 1152);
+    EXPECT_EQ(first_difference(r.samples, {all.begin() + 2 * (landed + TRIM),
+                                           all.begin() + 2 * (landed + TRIM) + r.samples.size()}),
+              -1);
+    EXPECT_EQ(r.samples.size(), static_cast<std::size_t>(2 * (9 * 44100 - landed)))
+        << "the end trimmed as without a seek";
+    EXPECT_TRUE(run_decode(tagged, dir_, 9000).samples.empty());
 }
 
 // ---------------------------------------------------------------------------
