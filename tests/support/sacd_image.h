@@ -69,6 +69,7 @@ struct packing {
     int empty_sector_every = 0; // after every n-th sector: empty_sectors with packet count 0
     bool dst = false;           // DST bit and 4-byte frame infos
     int empty_sectors = 1;
+    bool time_codes = true; // frame infos: each frame's time code in the area; else junk
 };
 
 struct area {
@@ -107,9 +108,11 @@ class image {
         next += audio_gap;
         for (auto &a : areas) {
             a.placed.clear();
+            uint32_t code = 150; // the area's audio starts at 0:02:00
             for (auto &t : a.tracks) {
                 const uint64_t start = t.lsn ? t.lsn : next;
-                const std::vector<bytes> s = audio_sectors(t, a.pack, start);
+                const std::vector<bytes> s = audio_sectors(t, a.pack, start, code);
+                code += static_cast<uint32_t>(t.frames.size());
                 for (std::size_t i = 0; i < s.size(); ++i) sectors_[start + i] = s[i];
                 a.placed.emplace_back(start, static_cast<uint32_t>(s.size()));
                 next = start + s.size();
@@ -157,13 +160,15 @@ class image {
         bool start;
         int type;
         bytes data;
+        uint32_t frame = 0;
     };
 
     static std::vector<packet> packets_of(const track &t, const packing &pk, uint64_t seed) {
         std::vector<packet> out;
         int audio = 0;
+        uint32_t frame = 0;
         auto add = [&](bool start, const uint8_t *p, std::size_t n) {
-            out.push_back({start, 2, bytes(p, p + n)});
+            out.push_back({start, 2, bytes(p, p + n), frame});
             if (pk.side_packets_every && ++audio % pk.side_packets_every == 0) {
                 // A frame-start flag on another data type must not end a frame.
                 out.push_back({true, 3, junk(37, seed + out.size())});
@@ -179,11 +184,12 @@ class image {
             } while (at < b.size());
         };
         if (pk.lead_in) split(junk(pk.lead_in, seed), false);
-        for (const auto &f : t.frames) split(f, true);
+        for (const auto &f : t.frames) split(f, true), ++frame;
         return out;
     }
 
-    static std::vector<bytes> audio_sectors(const track &t, const packing &pk, uint64_t lsn) {
+    static std::vector<bytes> audio_sectors(const track &t, const packing &pk, uint64_t lsn,
+                                            uint32_t first_code) {
         const std::vector<packet> packets = packets_of(t, pk, lsn);
         const std::size_t info = pk.dst ? 4 : 3;
         std::vector<bytes> out;
@@ -193,6 +199,7 @@ class image {
             std::vector<uint16_t> infos;
             bytes payload;
             int starts = 0;
+            std::vector<uint32_t> codes;
             while (i < packets.size() && infos.size() < 7) {
                 const packet &p = packets[i];
                 const bool starts_frame = p.type == 2 && p.start && used == 0;
@@ -208,6 +215,7 @@ class image {
                                                       p.type << 11 | take));
                 payload.insert(payload.end(), p.data.begin() + used, p.data.begin() + used + take);
                 starts += starts_frame;
+                if (starts_frame) codes.push_back(first_code + p.frame);
                 used += take;
                 if (used == p.data.size()) ++i, used = 0;
             }
@@ -216,7 +224,12 @@ class image {
             s[0] = static_cast<uint8_t>(infos.size() << 5 | starts << 2 | (pk.dst ? 1 : 0));
             std::size_t k = 1;
             for (uint16_t v : infos) store_be(&s[k], v, 2), k += 2;
-            k += info * starts; // frame infos: time codes, junk here
+            for (uint32_t c : codes) { // frame infos: minutes, seconds, frames
+                if (pk.time_codes)
+                    s[k] = static_cast<uint8_t>(c / 4500), s[k + 1] = c / 75 % 60,
+                    s[k + 2] = c % 75;
+                k += info;
+            }
             std::memcpy(&s[k], payload.data(), payload.size());
             out.push_back(std::move(s));
             if (pk.empty_sector_every && ++filled % pk.empty_sector_every == 0)

@@ -316,4 +316,9 @@ void dsd_fold_down(const int32_t *const *c, int count_channels, unsigned count, 
     }
 }
 
+void dsd_reset_history() {
+    for (int ch = 0; ch < DSD_MAX_CHANNELS; ++ch) dsd2pcm_reset(ch);
+    for (auto &h : history) h.fill(0x69);
+}
+
 } // namespace pipd

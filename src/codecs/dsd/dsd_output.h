@@ -42,4 +42,8 @@ uint32_t dsd_convert(const uint8_t *first, std::ptrdiff_t channel_step, std::ptr
 void dsd_fold_down(const int32_t *const *channels, int count_channels, unsigned count,
                    int32_t *left, int32_t *right);
 
+// Neutral filter history on every channel of the stream begun, as after a
+// jump in it: nothing from before the jump reaches the samples after it.
+void dsd_reset_history();
+
 } // namespace pipd

@@ -1,7 +1,9 @@
 // DSF codec: checks the fixed 92-byte header, reports the stream to the
 // host and hands the sample data group by group (4096 bytes of each channel
 // in turn) to the DSD output stage, up to the header's sample count. DSD64
-// to DSD512 with 1 to 6 channels play.
+// to DSD512 with 1 to 6 channels play. A seek lands on the group holding the
+// target and drops the bytes before it, to the PCM sample of the output
+// stage (2 bytes of a channel at DSD64 to 16 at DSD512).
 
 #include <algorithm>
 #include <cstdint>
@@ -92,18 +94,35 @@ int dsf_codec_run() {
     ci->ci_advance_buffer_raw(DSF_HEADER_SIZE);
 
     const uint32_t group = DSF_BLOCK * f.channels;
-    uint64_t dsd_samples = 0; // per channel
+    const uint64_t total = left;
+    uint64_t dsd_samples = 0; // per channel: the position
+    uint32_t skip = 0;        // bytes of each channel before the position in the next group
     while (left >= 8) {
         int32_t param = 0;
         const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
+        if (action == CODEC_ACTION_SEEK_TIME) {
+            // To the PCM sample of the output stage that holds the target.
+            uint64_t at = dsd_byte_at(static_cast<uint32_t>(param), f.frequency);
+            at -= at % dsd_bytes_per_pcm(f.frequency);
+            ci->ci_seek_complete();
+            if (param < 0 || at * 8 >= total) break;
+            ci->ci_seek_buffer_raw(DSF_HEADER_SIZE + at / DSF_BLOCK * group);
+            skip = static_cast<uint32_t>(at % DSF_BLOCK);
+            dsd_samples = at * 8;
+            left = total - dsd_samples;
+            dsd_reset_history();
+            ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples, f.frequency));
+            continue;
+        }
 
         const auto *data = static_cast<const uint8_t *>(ci->ci_request_buffer_raw(&len, group));
         if (!data || len < group) break;
-        const uint64_t this_group = std::min<uint64_t>(left, DSF_DSD_PER_BLOCK);
+        const uint64_t this_group = std::min<uint64_t>(left, DSF_DSD_PER_BLOCK - skip * 8);
         const uint32_t bytes = static_cast<uint32_t>(this_group / 8);
-        const uint32_t taken = dsd_convert(data, DSF_BLOCK, 1, bytes, f.bits == 1);
+        const uint32_t taken = dsd_convert(data + skip, DSF_BLOCK, 1, bytes, f.bits == 1);
         ci->ci_advance_buffer_raw(group);
+        skip = 0;
 
         dsd_samples += uint64_t{taken} * 8;
         left -= this_group;

@@ -1,5 +1,6 @@
 #include "codecs/dsd/sacd_codec.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -63,11 +64,35 @@ void play_frame(image_play &p, const uint8_t *frame, int32_t size) {
     ci->ci_set_elapsed(p.channel_bytes / DSD_BYTES_PER_SECOND * 1000);
 }
 
+// Frames (1/75 s) of track t by its duration entry; 0 when it has none.
+uint32_t track_frames(int32_t t) {
+    uint8_t m = 0, s = 0, f = 0;
+    sd_track_time(SD_AREA_TWO_CHANNEL, t, &m, &s, &f);
+    return (m * 60u + s) * 75u + f;
+}
+
+// Moves within the track playing to ms from its start. false when that is
+// at or past its end: the track is over.
+bool seek(image_play &p, int32_t ms) {
+    ci->ci_seek_complete();
+    const auto frame = static_cast<uint32_t>(uint64_t(std::max(ms, 0)) * 75 / 1000);
+    const uint32_t total = track_frames(p.track);
+    if (total > 0 && frame >= total) return false;
+    const int landed = sd_seek_frame(frame, total);
+    if (landed == SD_SEEK_END) return false;
+    if (landed == SD_SEEK_NONE) return true; // nothing to go by: plays on
+    dsd_reset_history();
+    p.channel_bytes = frame * (SACD_DSD_FRAME_BYTES / 2);
+    ci->ci_set_elapsed(p.channel_bytes / DSD_BYTES_PER_SECOND * 1000);
+    return true;
+}
+
 // Plays the tracks from the first on; the codec's result.
 int play_image(image_play &p) {
     start_track(p, 0);
     for (;;) {
         int32_t param = 0;
+        bool over = false; // the track playing ends here
         switch (codec_next_action(&param)) {
         case CODEC_ACTION_HALT:
             return 0;
@@ -81,13 +106,16 @@ int play_image(image_play &p) {
             if (iso_playcnt >= iso_playmax) return 0;
             start_track(p, iso_playcnt);
             continue;
+        case CODEC_ACTION_SEEK_TIME:
+            over = !seek(p, param);
+            break;
         default:
-            break; // seeking is not supported
+            break;
         }
 
         int32_t size = FRAME_CAPACITY;
-        int32_t type = SD_FRAME_END;
-        sd_read_frame(p.frame, &size, &type);
+        int32_t type = over ? SD_FRAME_END : SD_FRAME_PENDING;
+        if (!over) sd_read_frame(p.frame, &size, &type);
         // Many sectors without a frame: the commands first, then on.
         if (type == SD_FRAME_PENDING) continue;
         switch (type) {
@@ -109,7 +137,7 @@ int play_image(image_play &p) {
             diag_puts("file read  frame");
             return 0;
         default:
-            diag_puts("has invalid frame");
+            if (!over) diag_puts("has invalid frame");
             break;
         }
         diag("%d allsize=%d %s\n", p.track, static_cast<int32_t>(p.frame_bytes), iso_song.data());

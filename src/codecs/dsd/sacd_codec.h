@@ -1,6 +1,8 @@
 // SACD codec: plays the tracks of a disc image's two-channel area one after
 // another inside one queue entry, converting each DSD frame to 176,400 Hz
-// PCM. Next and previous commands move between the tracks of the image.
+// PCM. Next and previous commands move between the tracks of the image; a
+// seek moves within the track playing (a target at or past its end ends it,
+// and the image goes on with the next track).
 #pragma once
 
 #include <array>

@@ -68,6 +68,7 @@ void clear_parser() {
     sd.frame_length = 0;
     sd.frame_in_progress = false;
     sd.frame_dst = 0;
+    sd.skip_starts = 0;
     sd.sector = nullptr;
     sd.byte_pos = 0;
 }
@@ -329,9 +330,13 @@ int sd_read_frame(uint8_t *buffer, int32_t *size, int32_t *type) {
         }
         while (sd.packet_index < sd.packet_count && sd.read_errors == 0) {
             const uint16_t info = sd.packet_info[sd.packet_index];
-            const bool frame_start = info & 0x8000;
+            bool frame_start = info & 0x8000;
             const bool audio = ((info >> 11) & 7) == DATA_TYPE_AUDIO;
             const uint32_t length = info & 0x7FF;
+            if (audio && frame_start && !sd.frame_in_progress && sd.skip_starts > 0) {
+                --sd.skip_starts;
+                frame_start = false; // stepped over with its packets
+            }
             if (audio && frame_start && sd.frame_in_progress) {
                 // Complete; this packet starts the next frame at the next call.
                 *size = static_cast<int32_t>(sd.frame_length);
@@ -359,6 +364,89 @@ int sd_read_frame(uint8_t *buffer, int32_t *size, int32_t *type) {
             ++sd.packet_index;
         }
     }
+}
+
+namespace {
+
+constexpr uint32_t SEEK_SCAN = 16;  // sectors looked through for a frame start
+constexpr int SEEK_PROBES = 64;     // bisection steps at most
+constexpr uint64_t SEEK_WALK = 256; // sectors walked after the bisection at most
+
+// The time codes (in frames of 1/75 s; -1 when malformed) of the frames
+// starting in the sector at lsn, from its frame infos.
+struct sector_codes {
+    int count = 0;
+    std::array<int64_t, SACD_MAX_PACKETS> code{};
+};
+
+bool read_codes(uint64_t lsn, sector_codes &out) {
+    uint8_t h[1 + 2 * SACD_MAX_PACKETS + 4 * SACD_MAX_PACKETS];
+    if (!read_at(sector_position(lsn), h, sizeof h)) return false;
+    const uint32_t info_size = (h[0] & 1) ? 4 : 3;
+    uint32_t at = 1 + 2 * (h[0] >> 5);
+    out.count = (h[0] >> 2) & 7;
+    for (int i = 0; i < out.count; ++i, at += info_size) {
+        const uint8_t m = h[at], s = h[at + 1], f = h[at + 2];
+        out.code[i] = s < 60 && f < 75 ? (m * 60 + s) * 75 + f : -1;
+    }
+    return true;
+}
+
+// The first time code at lsn or within SEEK_SCAN sectors after it (before
+// limit), lsn moved to its sector; -1 when there is none.
+int64_t first_code(uint64_t &lsn, uint64_t limit) {
+    sector_codes c;
+    for (uint32_t n = 0; n < SEEK_SCAN && lsn < limit; ++n, ++lsn)
+        if (!read_codes(lsn, c))
+            return -1;
+        else if (c.count > 0)
+            return c.code[0];
+    return -1;
+}
+
+// The next frame read is the one after skip frame starts at lsn.
+void read_from(uint64_t lsn, int32_t skip) {
+    clear_parser();
+    sd.pending_advance = 0;
+    sd.lsn = lsn;
+    sd.skip_starts = skip;
+    ci->ci_seek_buffer_raw(lsn * sd.sector_size);
+}
+
+} // namespace
+
+int sd_seek_frame(uint32_t frame, uint32_t total) {
+    if (sd.area_type == SD_AREA_NONE) return SD_SEEK_NONE;
+    uint64_t lo = sd.start_lsn, hi = sd.end_lsn;
+    const int64_t base = first_code(lo, hi);
+    if (base >= 0) {
+        const int64_t target = base + frame;
+        // lo: a sector whose first code is at most the target.
+        for (int n = 0; n < SEEK_PROBES && hi - lo > SEEK_SCAN; ++n) {
+            const uint64_t mid = lo + (hi - lo) / 2;
+            uint64_t at = mid;
+            const int64_t code = first_code(at, hi);
+            if (code >= 0 && code <= target)
+                lo = at;
+            else
+                hi = mid;
+        }
+        sector_codes c;
+        uint64_t s = lo;
+        for (; s < sd.end_lsn && s - lo < SEEK_WALK && read_codes(s, c); ++s) {
+            int i = 0;
+            while (i < c.count && c.code[i] < target) ++i;
+            if (i < c.count && c.code[i] == target) {
+                read_from(s, i);
+                return SD_SEEK_EXACT;
+            }
+            if (i < c.count) break; // passed by: the codes do not agree
+        }
+        if (s >= sd.end_lsn) return SD_SEEK_END;
+    }
+    if (total == 0) return SD_SEEK_NONE;
+    read_from(sd.start_lsn + (sd.end_lsn - sd.start_lsn) * frame / total, 0);
+    return SD_SEEK_NEAR;
 }
 
 int32_t sd_track_count(int area_type) {

@@ -80,6 +80,7 @@ struct sd_reader {
     // Frame assembly (in the caller's buffer).
     uint32_t frame_length;
     bool frame_in_progress;
+    int32_t skip_starts; // frame starts to step over, as after a seek
     int32_t frame_dst;
     uint32_t sector_size; // 2048, 2064, or 0 when not recognised
     int32_t read_errors;
@@ -113,6 +114,19 @@ int sd_set_track(int track, int area_type, uint32_t lsn_offset);
 // completing a frame, so that a track of endless sectors without audio
 // never keeps the caller from its commands.
 int sd_read_frame(uint8_t *buffer, int32_t *size, int32_t *type);
+
+// Results of sd_seek_frame.
+inline constexpr int SD_SEEK_EXACT = 1; // the next frame read is the one sought
+inline constexpr int SD_SEEK_NEAR = 0;  // positioned by proportion, at a frame start
+inline constexpr int SD_SEEK_END = -1;  // the track has no such frame
+inline constexpr int SD_SEEK_NONE = -2; // not positioned: nothing to go by
+// Positions the current track so that the next frame read is frame (from
+// 0, 1/75 s each). The time codes of the frame infos, counted from the
+// track's first, are searched by bisection over the track's sectors; when
+// they are missing or do not agree, the sector in proportion to frame of
+// the track's frames (total, 0 when unknown) is taken instead. Reads a
+// bounded number of sector headers whatever the image holds.
+int sd_seek_frame(uint32_t frame, uint32_t total);
 
 // Lookups in the TOCs read at open.
 // Track count of the area of area_type; 0 when there is none.

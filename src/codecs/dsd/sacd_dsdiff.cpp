@@ -1,7 +1,9 @@
 // DSDIFF reader and codec. The whole sound data is one track, read frame
 // by frame and handed to the DSD output stage; DSD64 to DSD512 with 1 to 6
 // channels is played, uncompressed or DST-compressed (each "DSTF" chunk
-// a frame for the DST frame decoder).
+// a frame for the DST frame decoder). A seek lands on the byte of each
+// channel that holds the target in plain DSD, on the start of the DST frame
+// (1/75 s) that holds it in DST.
 //
 // The chunk walk always moves forward: every chunk costs at least its
 // 12-byte header, a body is skipped by positioning the input past it (any
@@ -35,6 +37,25 @@ std::array<uint8_t, dst_max_frame_bytes(DST_MAX_CHANNELS, DST_MAX_RATE_MULTIPLE)
 
 constexpr uint32_t CHUNK_HEADER = 12;
 constexpr uint32_t DSD_FRAME_RATE = 75;
+
+// What DST seeking needs besides dff: the index of the "DSTF" chunk the
+// input stands at (or before), and the "DSTI" index chunk.
+enum class index_state { unknown, found, absent, damaged };
+struct dst_position {
+    uint32_t next_frame;   // frame index of the next "DSTF" chunk read
+    uint64_t after_sound;  // first top-level chunk after the sound chunk
+    uint64_t form_end;     // end of "FRM8"
+    index_state index;     // the "DSTI" chunk: looked for at the first seek
+    uint64_t index_offset; // its body
+    uint64_t index_size;
+};
+dst_position dst_pos;
+
+void found_index(uint64_t body, uint64_t size) {
+    dst_pos.index = index_state::found;
+    dst_pos.index_offset = body;
+    dst_pos.index_size = size;
+}
 
 struct chunk_header {
     char id[4];
@@ -146,6 +167,7 @@ uint64_t sound_bytes(double fraction) {
 
 int dff_open() {
     dff = {};
+    dst_pos = {};
     diag("sizeof uint64 %d\n", static_cast<int>(sizeof(uint64_t)));
     ci->ci_seek_buffer_raw(0);
 
@@ -196,12 +218,15 @@ int dff_open() {
             dff.sound_size = bytes_present(dff.sound_offset, c.size - CHUNK_HEADER - 6);
             if (!set_frame_size()) return 0;
             set_track_end();
+            dst_pos.form_end = end;
+            dst_pos.after_sound = c.size > end - body ? end : body + c.size + c.size % 2;
             break;
         }
         if (body > end || c.size > end - body) return 0; // past the end of FRM8
         if (c.is("PROP")) {
             if (!read_prop(c.size)) return 0;
         } else {
+            if (c.is("DSTI")) found_index(body, c.size);
             skip(c.size);
         }
         skip_pad();
@@ -227,6 +252,7 @@ void dff_set_track(int track) {
         dff.track_size = 0;
     }
     ci->ci_seek_buffer_raw(dff.track_offset);
+    dst_pos.next_frame = 0;
 }
 
 namespace {
@@ -252,6 +278,7 @@ int read_dst_frame(uint8_t *buffer, uint32_t *size, int *type, uint64_t end) {
             continue;
         }
         *type = DFF_FRAME_DST;
+        ++dst_pos.next_frame;
         if (c.size == 0 || c.size > capacity) {
             skip(c.size);
             skip_pad();
@@ -267,6 +294,57 @@ int read_dst_frame(uint8_t *buffer, uint32_t *size, int *type, uint64_t end) {
         return 1;
     }
     *type = DFF_FRAME_PENDING;
+    return 0;
+}
+
+uint64_t track_end() {
+    return dff.track_size > UINT64_MAX - dff.track_offset ? UINT64_MAX
+                                                          : dff.track_offset + dff.track_size;
+}
+
+bool header_at(uint64_t pos, chunk_header &c) {
+    return ci->ci_seek_buffer_raw(pos) && read_header(c);
+}
+
+// Finds the "DSTI" chunk among the top-level chunks after the sound chunk
+// when none came before it.
+void find_index() {
+    uint64_t pos = dst_pos.after_sound;
+    dst_pos.index = index_state::absent;
+    for (int n = 0; n < DFF_SKIP_LIMIT && pos < dst_pos.form_end; ++n) {
+        chunk_header c;
+        if (dst_pos.form_end - pos < CHUNK_HEADER || !header_at(pos, c)) return;
+        const uint64_t body = pos + CHUNK_HEADER;
+        if (c.size > dst_pos.form_end - body) return;
+        if (c.is("DSTI")) {
+            found_index(body, c.size);
+            return;
+        }
+        pos = body + c.size + c.size % 2;
+    }
+}
+
+// The position of the "DSTF" chunk of frame in the index, checked: the
+// entry lies in the index, after the one before it, inside the track, and
+// there is a "DSTF" chunk of its length (the entry may name the chunk or its
+// body). 0 when any of it fails.
+uint64_t indexed_frame(uint32_t frame) {
+    const uint64_t count = dst_pos.index_size / 12;
+    uint64_t prev = 0, offset = 0, length = 0, unused = 0;
+    auto entry = [&](uint64_t k, uint64_t &at, uint64_t &size) {
+        return ci->ci_seek_buffer_raw(dst_pos.index_offset + k * 12) && read_be(at, 8) &&
+               read_be(size, 4);
+    };
+    if (frame >= count || !entry(frame, offset, length)) return 0;
+    if (frame > 0 && (!entry(frame - 1, prev, unused) || prev >= offset)) return 0;
+    const uint64_t end = track_end();
+    for (const uint64_t pos : {offset - CHUNK_HEADER, offset}) {
+        chunk_header c;
+        if (offset < CHUNK_HEADER || pos < dff.track_offset || pos >= end ||
+            end - pos < CHUNK_HEADER + length || !header_at(pos, c))
+            continue;
+        if (c.is("DSTF") && c.size == length) return pos;
+    }
     return 0;
 }
 
@@ -314,6 +392,39 @@ int dff_read_frame(uint8_t *buffer, uint32_t *size, int *type) {
     return 1;
 }
 
+int dff_seek_dst_frame(uint32_t frame) {
+    const uint64_t here = ci->ci_getpos(); // where next_frame counts from
+    if (dst_pos.index == index_state::unknown) find_index();
+    if (dst_pos.index == index_state::found) {
+        if (const uint64_t pos = indexed_frame(frame)) {
+            ci->ci_seek_buffer_raw(pos);
+            dst_pos.next_frame = frame;
+            return 1;
+        }
+        diag("dff: the DST index has no sane entry for frame %u; it is not used\n", frame);
+        dst_pos.index = index_state::damaged;
+    }
+    ci->ci_seek_buffer_raw(here);
+    if (frame < dst_pos.next_frame) dff_set_track(0);
+    const uint64_t end = track_end();
+    for (int n = 0; n < DFF_SKIP_LIMIT; ++n) {
+        const uint64_t pos = ci->ci_getpos();
+        chunk_header c;
+        if (pos >= end || end - pos < CHUNK_HEADER || !read_header(c)) return -1;
+        if (c.size > end - pos - CHUNK_HEADER) return -1;
+        if (c.is("DSTF")) {
+            if (dst_pos.next_frame == frame) {
+                ci->ci_seek_buffer_raw(pos);
+                return 1;
+            }
+            ++dst_pos.next_frame;
+        }
+        skip(c.size);
+        skip_pad();
+    }
+    return 0;
+}
+
 int dff_codec_run() {
     diag_puts("start dff codec");
     ci->ci_seek_buffer_raw(0);
@@ -355,9 +466,51 @@ int dff_codec_run() {
     const uint32_t capacity = DFF_FRAME_BUFFER_SIZE - DFF_FRAME_BUFFER_SIZE % unit;
     uint64_t dsd_samples = 0; // per channel
     bad_frames bad;
+    // A seek in DST data may take several polls: the frame sought, and the
+    // target it serves (the seek stays pending until the frame is found).
+    bool seeking = false;
+    int32_t seek_ms = 0;
+    uint32_t seek_frame = 0;
+    const auto landed = [&](uint64_t samples) {
+        dsd_samples = samples;
+        dsd_reset_history();
+        ci->ci_set_elapsed(dsd_elapsed_ms(dsd_samples, dff.sample_rate));
+        ci->ci_seek_complete();
+    };
     for (;;) {
         const int action = codec_next_action(&param);
         if (action == CODEC_ACTION_HALT) break;
+        if (action == CODEC_ACTION_SEEK_TIME && !(seeking && param == seek_ms)) {
+            const uint32_t ms = static_cast<uint32_t>(std::max(param, 0));
+            if (dff.dst) {
+                seek_frame = static_cast<uint32_t>(
+                    std::min<uint64_t>(uint64_t{ms} * DSD_FRAME_RATE / 1000, UINT32_MAX));
+                seeking = seek_frame < dff.frame_count;
+                seek_ms = param;
+            } else {
+                // To the byte of each channel, in whole interleaved frames.
+                const uint64_t at = dsd_byte_at(ms, dff.sample_rate);
+                if (at < dff.track_size / dff.channel_count) {
+                    ci->ci_seek_buffer_raw(dff.track_offset + at * dff.channel_count);
+                    landed(at * 8);
+                    continue;
+                }
+            }
+            if (!seeking) { // at or past the end
+                ci->ci_seek_complete();
+                break;
+            }
+        }
+        if (seeking) {
+            const int found = dff_seek_dst_frame(seek_frame);
+            if (found == 0) continue;
+            seeking = false;
+            if (found < 0) {
+                ci->ci_seek_complete();
+                break;
+            }
+            landed(uint64_t{seek_frame} * (dff.frame_size / dff.channel_count) * 8);
+        }
 
         const uint8_t *data = dst_buffer.data();
         uint32_t bytes = capacity;

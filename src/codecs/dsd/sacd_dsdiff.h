@@ -55,5 +55,11 @@ void dff_set_track(int track);
 // delivered as a frame of 0 bytes, which the frame decoder refuses, so that
 // its time is kept.
 int dff_read_frame(uint8_t *buffer, uint32_t *size, int *type);
+// Positions the input of a DST track at the "DSTF" chunk of frame (from 0):
+// through the "DSTI" index when it has a sane entry for it, else by counting
+// the "DSTF" chunks on from the frame read next (or from the start of the
+// track when the frame lies behind), at most DFF_SKIP_LIMIT chunks a call.
+// 1 when there, 0 to be called again, -1 when the track ends before it.
+int dff_seek_dst_frame(uint32_t frame);
 
 } // namespace pipd
