@@ -232,6 +232,7 @@ void outfifo_reset() {
     refused = false;
     stream_rate = 0;
     held = false;
+    frames_flushed = frames_accepted;
     resample_stop();
     sink_hook = nullptr;
     outfifo_opened = false;

@@ -320,8 +320,8 @@ int ci_get_command(int32_t *param) {
         diag("check_cmd_fifo()=%x\n", static_cast<unsigned>(plaction));
         switch (plaction) {
         case PLAYER_ACTION_PAUSE:
-            webfile_genstatus();
             resume_note(true); // once: the position does not move while paused
+            webfile_genstatus();
             return CODEC_ACTION_PAUSE;
         case PLAYER_ACTION_NEXT:
         case PLAYER_ACTION_PREV:

@@ -142,8 +142,13 @@ int player_main(const char *path) {
     diag_puts("++++++++finish play song");
     outcome.rate_refused = output_refused();
     outcome.produced_audio = output_frames_accepted() != frames_before;
-    const bool played = outcome.decoder_ran && outcome.decoder_result >= 0 &&
-                        !outcome.rate_refused && outcome.produced_audio;
+    // A play, however short, that the decoder ended without an error is a
+    // success when it gave audio or when a command left it (a quick run of
+    // "next"); power on halts a play that then starts again.
+    const bool commanded = plaction != PLAYER_ACTION_NONE && plaction != PLAYER_ACTION_RESUME &&
+                           plaction != PLAYER_ACTION_POWER_ON;
+    const bool ran_well = outcome.decoder_ran && outcome.decoder_result >= 0 && !outcome.rate_refused;
+    const bool played = ran_well && outcome.produced_audio;
     // At its natural end (no command left it) the stream is held open for a
     // gapless next track; every other end sends what is pending.
     output_end_track(played &&
@@ -152,10 +157,7 @@ int player_main(const char *path) {
 
     int64_t seconds = pl_time() - start;
     diag("++++++++the decoder time is %llds\n", static_cast<long long>(seconds));
-    // A play, however short, that the decoder ended without an error and
-    // that gave audio is a success (the track loop also counts one left by
-    // a command before any audio).
-    return played ? 0 : -1;
+    return played || (ran_well && commanded) ? 0 : -1;
 }
 
 } // namespace pipd

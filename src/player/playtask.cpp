@@ -38,6 +38,13 @@ int32_t lastcnt = 0;
 
 track_runner run_track = player_main;
 
+// Where the entry last played resumes: until it has played (a play halted
+// by power on or off does not count) or another entry is chosen.
+struct {
+    int32_t entry = -1;
+    int32_t ms = -1;
+} resume_at;
+
 // Bounded copy of a NUL-terminated path into a PATH_SIZE buffer; the bytes
 // after the terminator keep what the buffer held.
 void copy_path(char *dst, const char *src) {
@@ -240,6 +247,7 @@ bool scan_pass() {
     gen_lastname();
     read_lastname(&lastcnt, last_name);
     ploffset = -1;
+    resume_at = {};
     resume_reset();
     for (int32_t i = 0; i < plinfo.count; ++i) {
         if (std::strcmp(plinfo.entries[i].path, last_name) == 0) {
@@ -249,8 +257,8 @@ bool scan_pass() {
             const std::optional<uint32_t> saved = resume_position(last_name);
             const uint32_t at = saved ? resume_target(*saved, plinfo.entries[i]) : 0;
             if (at > 0 && get_filetype(last_name) != FILETYPE_ISO) {
-                ploffset = static_cast<int32_t>(std::min<uint32_t>(at, INT32_MAX));
-                diag("resume %s at %d ms\n", last_name, ploffset);
+                resume_at = {i, static_cast<int32_t>(std::min<uint32_t>(at, INT32_MAX))};
+                diag("resume %s at %d ms\n", last_name, resume_at.ms);
             }
             break;
         }
@@ -286,15 +294,12 @@ bool track_pass() {
 
     diag("start %s\n", path);
     resume_track_started();
+    if (resume_at.entry == plcnt && ploffset < 0) ploffset = resume_at.ms;
     int result = run_track(path);
     if (plaction == PLAYER_ACTION_POWER_OFF) resume_note(true);
+    if (plaction != PLAYER_ACTION_POWER_ON && plaction != PLAYER_ACTION_POWER_OFF) resume_at = {};
 
     const bool ended_by_itself = plaction == PLAYER_ACTION_NONE || plaction == PLAYER_ACTION_RESUME;
-    // Left by a command before it gave audio (a quick run of "next"): not a
-    // failure of the medium.
-    const track_outcome o = last_track_outcome();
-    const bool commanded = !ended_by_itself && plaction != PLAYER_ACTION_POWER_ON;
-    if (result < 0 && commanded && o.decoder_ran && o.decoder_result >= 0) result = 0;
     if (result < 0) {
         flash_outfifo(); // nothing of a failed track is held
         if (++file_errcnt > 10) return false;

@@ -81,9 +81,9 @@ void resume_note(bool force) {
     if (written && ms == written_ms && std::strncmp(written_path, playstat.name, PATH_SIZE) == 0)
         return;
     char record[RESUME_FILE_MAX];
-    int len = std::snprintf(record, sizeof record, "%s %" PRIu32 " %08" PRIx32 "\n%.*s\n",
-                            RESUME_MAGIC, ms, checksum(ms, playstat.name, n),
-                            static_cast<int>(n), playstat.name);
+    int len =
+        std::snprintf(record, sizeof record, "%s %" PRIu32 " %08" PRIx32 "\n%.*s\n", RESUME_MAGIC,
+                      ms, checksum(ms, playstat.name, n), static_cast<int>(n), playstat.name);
     last_write_s = now;
     if (len <= 0 || static_cast<std::size_t>(len) >= sizeof record) return;
     if (!write_file_atomically(resume_file_name(), record, static_cast<std::size_t>(len))) {
@@ -110,16 +110,18 @@ std::optional<uint32_t> resume_position(const char *path) {
     record[got] = '\0';
     uint32_t ms = 0, sum = 0;
     int head = 0;
-    char magic[16] = {};
-    if (std::sscanf(record, "%15[^ ] %" SCNu32 " %8" SCNx32 "\n%n", magic, &ms, &sum, &head) != 3 ||
-        head <= 0 || std::strncmp(record, RESUME_MAGIC, sizeof RESUME_MAGIC - 1) != 0 ||
-        record[sizeof RESUME_MAGIC - 1] != ' ') {
+    constexpr std::size_t M = sizeof RESUME_MAGIC - 1;
+    if (got <= M || std::memcmp(record, RESUME_MAGIC, M) != 0 || record[M] != ' ' ||
+        std::sscanf(record + M, " %" SCNu32 " %8" SCNx32 "%n", &ms, &sum, &head) != 2 ||
+        record[M + static_cast<std::size_t>(head)] != '\n') {
         diag("resume: %s is no resume file\n", file_name);
         return std::nullopt;
     }
-    const char *saved = record + head;
-    const char *end = static_cast<const char *>(std::memchr(saved, '\n', got - head));
-    if (!end || checksum(ms, saved, static_cast<std::size_t>(end - saved)) != sum) {
+    const char *saved = record + M + static_cast<std::size_t>(head) + 1;
+    const char *end = static_cast<const char *>(
+        std::memchr(saved, '\n', got - static_cast<std::size_t>(saved - record)));
+    if (!end || end + 1 != record + got ||
+        checksum(ms, saved, static_cast<std::size_t>(end - saved)) != sum) {
         diag("resume: %s is damaged\n", file_name);
         return std::nullopt;
     }

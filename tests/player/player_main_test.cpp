@@ -72,8 +72,8 @@ TEST_F(TrackRunner, FilesThatCannotBePlayed) {
     } const rows[] = {
         {"missing.wav", SIZE_MAX, -1, false, "can't open file "},
         {"empty.wav", 0, -1, false, "can't read file "},
-        {"short.wav", 100000, 0, true, "the filetype = 1\n"}, // under one window: it plays
         {"x.mbi", 200000, -1, false, "the filetype = 32\n"},  // no decoder for the type
+        {"short.wav", 100000, 0, true, "the filetype = 1\n"}, // under one window: it plays
     };
     for (const row &r : rows) {
         const std::string path = dir.file(r.name);

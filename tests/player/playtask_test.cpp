@@ -12,12 +12,15 @@
 #include "core/state.h"
 #include "host/codec_api.h"
 #include "player/command.h"
+#include "player/resume.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
+#include "support/files.h"
 
 using namespace pipd;
 using pipd::testing::DiagCapture;
 using pipd::testing::FakePlatform;
+using pipd::testing::read_file;
 namespace fs = std::filesystem;
 
 namespace {
@@ -31,11 +34,13 @@ struct play_script {
 
 struct PlayTask : ::testing::Test {
     static inline std::vector<std::string> played;
+    static inline std::vector<int32_t> seeks; // the pending seek at each play's start
     static inline std::vector<play_script> script;
     static inline FakePlatform *clock = nullptr;
 
     static int fake_runner(const char *path) {
         played.emplace_back(path);
+        seeks.push_back(ploffset);
         play_script s = script.empty() ? play_script{} : script.front();
         if (!script.empty()) script.erase(script.begin());
         int64_t start = clock->now;
@@ -303,4 +308,61 @@ TEST_F(PlayTask, NoMediaRescansAndWaits) {
     EXPECT_EQ(poweron, 1);
     EXPECT_EQ(myrandid, 4242);
     EXPECT_EQ(platform.seeded, static_cast<unsigned>(platform.now - 1));
+}
+
+TEST_F(PlayTask, ThePositionIsSavedSparinglyAndResumedAlittleEarlier) {
+    touch("USB/a.wav");
+    touch("USB/b.wav");
+    ASSERT_TRUE(scan_pass());
+    const std::string b = media("USB/b.wav");
+    playstat.name = plinfo.entries[1].path;
+    auto note = [&](int64_t seconds_later, uint32_t ms, bool force) {
+        platform.advance(seconds_later);
+        playstat.elapsed = ms;
+        resume_note(force);
+        return resume_position(b.c_str()).value_or(UINT32_MAX);
+    };
+    resume_track_started();
+    EXPECT_EQ(note(29, 29000, false), UINT32_MAX) << "not before 30 s";
+    EXPECT_EQ(note(1, 30000, false), 30000u);
+    EXPECT_EQ(note(10, 40000, false), 30000u) << "not again within 30 s";
+    EXPECT_EQ(note(0, 41000, true), 41000u) << "a pause writes at once";
+    fs::remove(resume_file_name());
+    EXPECT_EQ(note(60, 41000, true), UINT32_MAX) << "an unchanged position is not written";
+    EXPECT_EQ(note(0, 50000, true), 50000u);
+
+    // A torn, damaged or foreign file is no position.
+    const std::string good = read_file(resume_file_name());
+    for (const std::string &bad : {good.substr(0, good.size() - 3), "pipd-resume 1 50000 0\n" + b,
+                                   std::string("\x00\x01garbage", 9), good + good}) {
+        std::ofstream(resume_file_name(), std::ios::binary) << bad;
+        EXPECT_FALSE(resume_position(b.c_str())) << bad;
+    }
+    std::ofstream(resume_file_name(), std::ios::binary) << good;
+    EXPECT_FALSE(resume_position(media("USB/a.wav").c_str())) << "another entry's position";
+
+    // At start the entry of the last file resumes 5 s early, not before its
+    // start; the count that guards against a crashing track still holds.
+    struct {
+        int32_t count;
+        uint32_t saved;
+        int32_t plcnt, ploffset;
+    } const starts[] = {{0, 50000, 1, 45000}, {2, 3000, 1, -1}, {4, 50000, 0, -1}};
+    for (const auto &s : starts) {
+        write_last("USB", s.count, b);
+        playstat.name = plinfo.entries[1].path;
+        playstat.elapsed = s.saved;
+        resume_note(true);
+        reset_player_state();
+        poweron = 1;
+        plaction = PLAYER_ACTION_NONE;
+        ASSERT_TRUE(scan_pass());
+        EXPECT_EQ(plcnt, s.plcnt) << s.count;
+        ASSERT_TRUE(track_pass());
+        EXPECT_EQ(seeks.back(), s.ploffset) << s.count;
+    }
+    cue_item cues[2] = {{"", 0}, {"", 60000}};
+    const play_entry album = {"x", 0, cues, 2};
+    EXPECT_EQ(resume_target(62000, album), 60000u) << "not before the cue track's start";
+    EXPECT_EQ(resume_target(70000, album), 65000u);
 }

@@ -69,6 +69,8 @@ int64_t allnum = 0;     // sample frames delivered at the current rate
 int64_t earlier_us = 0; // playing time of the frames at earlier rates
 mp3_stream st;
 
+bool rate_told = false; // the stream's rate has gone to the host
+
 int64_t us_of(int64_t frames) {
     return frames * 1000000 / freq;
 }
@@ -331,7 +333,8 @@ enum mad_flow madoutput(void *, struct mad_header const *header, struct mad_pcm 
     // sends what it holds at the old rate first, and brings rates it cannot
     // send to one it can.
     const int32_t rate = static_cast<int32_t>(pcm->samplerate);
-    if (rate != freq && rate > 0) {
+    if ((rate != freq || !rate_told) && rate > 0) {
+        rate_told = true;
         earlier_us += us_of(allnum);
         allnum = 0;
         freq = rate;
@@ -366,10 +369,12 @@ int mp3_codec_run() {
     allnum = 0;
     earlier_us = 0;
     freq = 44100;
+    // The rate goes to the host with the first frame heard, not before: a
+    // provisional one would end a gapless run at any other rate.
+    rate_told = false;
 
     ci->ci_seek_buffer_raw(0);
     ci->ci_configure(CODEC_CONFIG_BPS, 16);
-    ci->ci_configure(CODEC_CONFIG_FREQUENCY, 44100);
     ci->ci_configure(CODEC_CONFIG_CHANNELS, 2);
     ci->ci_configure(CODEC_CONFIG_LENGTH, MP3_PROVISIONAL_LENGTH_MS);
 

@@ -310,7 +310,7 @@ TEST_F(WavPlayback, SeeksStartAtTheBlockOfTheTime) {
     r = play(in2, {"--seek", "400"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(has(r.err, "WAV decoded 0\n")) << r.err;
-    EXPECT_TRUE(same_packets(out_, expected_packets(values_, 2, CODE_96000, 0, 0)));
+    EXPECT_TRUE(out_.empty()) << "nothing decoded, nothing sent";
 }
 
 TEST_F(WavPlayback, WavOutputCarriesTheValidSamplesChannelZeroFirst) {
@@ -397,7 +397,7 @@ TEST_F(WavPlayback, RefusedFormatsSayWhyAndExitWithAnError) {
         EXPECT_TRUE(has(r.err, "\n" + c.message)) << r.err;
         EXPECT_FALSE(has(r.err, "len=")) << "no length for a refused file";
         EXPECT_FALSE(has(r.err, "WAV decoded"));
-        EXPECT_EQ(out_.size(), pipd::PACKET_BYTES) << "only the final flush";
+        EXPECT_TRUE(out_.empty()) << "nothing decoded, nothing sent";
     }
 }
 
@@ -428,7 +428,7 @@ TEST_F(WavPlayback, DtsStreamsAt44100AreRefused) {
         EXPECT_TRUE(has(r.err, "dts offset " + std::to_string(c.offset) + "\n DTS codec error\n"))
             << r.err;
         EXPECT_FALSE(has(r.err, "WAV decoded"));
-        EXPECT_EQ(out_.size(), pipd::PACKET_BYTES);
+        EXPECT_TRUE(out_.empty()) << "nothing decoded, nothing sent";
     }
 }
 
