@@ -147,7 +147,8 @@ int player_main(const char *path) {
     // "next"); power on halts a play that then starts again.
     const bool commanded = plaction != PLAYER_ACTION_NONE && plaction != PLAYER_ACTION_RESUME &&
                            plaction != PLAYER_ACTION_POWER_ON;
-    const bool ran_well = outcome.decoder_ran && outcome.decoder_result >= 0 && !outcome.rate_refused;
+    const bool ran_well =
+        outcome.decoder_ran && outcome.decoder_result >= 0 && !outcome.rate_refused;
     const bool played = ran_well && outcome.produced_audio;
     // At its natural end (no command left it) the stream is held open for a
     // gapless next track; every other end sends what is pending.
