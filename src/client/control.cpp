@@ -68,17 +68,28 @@ int send_word(int32_t word) {
     return EXIT_OK;
 }
 
+// A fresh status of a player that is on; nothing, after saying why, with
+// the exit code in *code.
+std::optional<status> status_when_on(status_source &src, int *code) {
+    auto s = src.fresh(STATUS_WAIT_MS);
+    if (!s) {
+        *code = no_status();
+    } else if (s->state == "poweroff") {
+        std::fprintf(stderr, "pipd-ctl: the player is off (pipd-ctl on)\n");
+        *code = EXIT_REFUSED;
+        s.reset();
+    }
+    return s;
+}
+
 // pause and resume: the channel has one toggle, sent only when it changes
 // something.
 int pause_or_resume(bool pause) {
     auto src = open_status_source();
     if (!src) return EXIT_NO_DAEMON;
-    auto s = src->fresh(STATUS_WAIT_MS);
-    if (!s) return no_status();
-    if (s->state == "poweroff") {
-        std::fprintf(stderr, "pipd-ctl: the player is off (pipd-ctl on)\n");
-        return EXIT_REFUSED;
-    }
+    int code = EXIT_OK;
+    auto s = status_when_on(*src, &code);
+    if (!s) return code;
     const char *want = pause ? "pause" : "play";
     if (s->state == want) {
         std::printf("already %s\n", pause ? "paused" : "playing");
@@ -219,12 +230,9 @@ int seek(const seek_target &t) {
     if (t.sign != 0) {
         auto src = open_status_source();
         if (!src) return EXIT_NO_DAEMON;
-        auto s = src->fresh(STATUS_WAIT_MS);
-        if (!s) return no_status();
-        if (s->state == "poweroff") {
-            std::fprintf(stderr, "pipd-ctl: the player is off (pipd-ctl on)\n");
-            return EXIT_REFUSED;
-        }
+        int code = EXIT_OK;
+        auto s = status_when_on(*src, &code);
+        if (!s) return code;
         // The status counts from the file's start; a cue track's time from its own.
         std::vector<queue_entry> q;
         if (auto text = read_queue_text())
