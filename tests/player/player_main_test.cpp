@@ -45,11 +45,7 @@ TEST_F(TrackRunner, APlayIsJudgedByItsOutcomeNotItsLength) {
     std::string path = wav("a.wav");
     // Two seconds, ended by itself: a success, its stream held for the next.
     EXPECT_EQ(player_main(path.c_str()), 0);
-    EXPECT_TRUE(diag.contains("filesize is 352844\n"));
-    EXPECT_TRUE(diag.contains("the filetype = 1\n"));
     EXPECT_FALSE(diag.contains("start flash outfifo"));
-    EXPECT_EQ(ci, &cim);
-    EXPECT_EQ(playstat.name, path.c_str());
 
     // Paused for 12 s in the middle: wall-clock time counts pauses.
     int polls = 0;
