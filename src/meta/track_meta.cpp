@@ -176,3 +176,11 @@ std::optional<track_meta> read_track_meta(const std::string &path) {
 }
 
 } // namespace pipd::meta
+
+namespace pipd::meta {
+
+std::optional<track_meta> read_track_meta(const std::string &path, int) {
+    return read_track_meta(path);
+}
+
+} // namespace pipd::meta

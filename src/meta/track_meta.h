@@ -28,6 +28,12 @@ struct track_meta {
 // damaged or oversized tag.
 std::optional<track_meta> read_track_meta(const std::string &path);
 
+// The texts of track (from 1) of a file split by a cue sheet (the sheet's
+// TITLE and PERFORMER of the track, the album's from the sheet's own lines)
+// or of an SACD disc image (the disc's album and track texts); the file's
+// own tags fill what the sheet does not say.
+std::optional<track_meta> read_track_meta(const std::string &path, int track);
+
 // text cut to at most max bytes without splitting a UTF-8 character.
 std::string cut_utf8(std::string text, std::size_t max = MAX_FIELD_BYTES);
 
