@@ -54,7 +54,10 @@ const subcommand subcommands[] = {
      "Without MODE, steps to the next repeat mode; with MODE (all, one or dir; or\n"
      "0, 1, 2) steps until the player shows it. all: the whole queue repeats; one:\n"
      "the entry repeats; dir: its directory repeats."},
-    {"status", "[--json]", "Shows the player's status once; --json prints the record as it came."},
+    {"status", "[--json]",
+     "Shows what plays (Artist — Title (Album) where the file has tags, else its\n"
+     "name) and the player's status once; --json prints the status record with the\n"
+     "track's tags under \"tags\" (null for what the file does not say)."},
     {"watch", "[--for SECONDS]",
      "Shows the status live, one line whenever it changes: state, entry, track and cue\n"
      "track, elapsed and length with a progress bar. Runs until interrupted, or for\n"

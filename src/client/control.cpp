@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "client/command_pipe.h"
+#include "client/now_playing.h"
 #include "client/queue_report.h"
 #include "client/status_source.h"
 #include "core/paths.h"
@@ -253,14 +254,21 @@ int show_status(bool as_json) {
     if (!src) return EXIT_NO_DAEMON;
     auto s = src->fresh(STATUS_WAIT_MS);
     if (!s) return no_status();
-    if (as_json) {
-        std::printf("%s\n", s->text.c_str());
-        return EXIT_OK;
-    }
     std::vector<queue_entry> q;
     if (auto text = read_queue_text())
         if (auto parsed = parse_queue(*text)) q = std::move(*parsed);
+    const now_playing now = describe(*s, q);
+    if (as_json) {
+        nlohmann::json record = nlohmann::json::parse(s->text, nullptr, false);
+        if (!record.is_object()) record = nlohmann::json::object();
+        record["tags"] = tags_json(now.tags);
+        if (now.track > 0) record["tags"]["track"] = now.track;
+        std::printf("%s\n",
+                    record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        return EXIT_OK;
+    }
     position p = locate(*s, q);
+    std::printf("%s\n", headline(now, s->state != "poweroff").c_str());
     std::printf("state:    %s\n", s->state.c_str());
     std::printf("track:    %s\n", s->track.c_str());
     if (p.entry > 0) std::printf("entry:    %ld of %zu\n", p.entry, q.size());

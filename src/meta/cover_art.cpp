@@ -2,8 +2,12 @@
 
 namespace pipd::meta {
 
-const char *image_type(std::span<const unsigned char>) { return nullptr; }
+const char *image_type(std::span<const unsigned char>) {
+    return nullptr;
+}
 
-std::optional<cover_art> read_cover_art(const std::string &) { return std::nullopt; }
+std::optional<cover_art> read_cover_art(const std::string &) {
+    return std::nullopt;
+}
 
 } // namespace pipd::meta

@@ -10,6 +10,7 @@
 
 #include "client/command_pipe.h"
 #include "client/control.h"
+#include "client/now_playing.h"
 #include "client/queue_report.h"
 #include "client/status_source.h"
 #include "protocol/status.h"
@@ -90,4 +91,19 @@ TEST(Client, SeekTimes) {
     for (auto bad : {"", "+", "-", "x", "1e3", "0x10", " 1", "1.", ".5", "1:5", "1:60",
                      "1:02:03:04", "1:", ":30", "+-1", "1.5:00", "1000000000", "inf"})
         EXPECT_FALSE(parse_seek_time(bad)) << bad;
+}
+
+TEST(Client, HeadlineFromTags) {
+    now_playing n;
+    n.name = "album.wav - Two";
+    n.elapsed_ms = 83000, n.length_ms = 296000;
+    EXPECT_EQ(headline(n), "album.wav - Two  1:23 / 4:56");
+    n.tags = pipd::meta::track_meta{};
+    n.tags->title = "Ti\x1btle", n.tags->album = "Alb";
+    EXPECT_EQ(headline(n, false), "Ti\\x1btle (Alb)");
+    n.tags->artist = "Art";
+    EXPECT_EQ(headline(n), "Art — Ti\\x1btle (Alb)  1:23 / 4:56");
+    EXPECT_EQ(tags_json(n.tags).dump(),
+              R"({"album":"Alb","albumartist":null,"artist":"Art","date":null,"discnumber":null,)"
+              R"("duration":null,"genre":null,"title":"Ti\u001btle","tracknumber":null})");
 }
