@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "fuzz/memory_file.h"
-#include "player/cuesheet.h"
+#include "core/cuesheet.h"
 
 namespace {
 
