@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fuzz/memory_file.h"
 #include "core/cuesheet.h"
+#include "fuzz/memory_file.h"
 
 namespace {
 

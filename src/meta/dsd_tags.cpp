@@ -147,7 +147,11 @@ dsd_container read_dsd_container(const std::string &path, bool dsf) {
         return out;
     }
     dsf ? read_dsf(file, out) : read_dff(file, out);
-    if (out.fault) out = dsd_container{out.fault};
+    if (out.fault) {
+        const char *fault = out.fault;
+        out = dsd_container{};
+        out.fault = fault;
+    }
     return out;
 }
 

@@ -21,7 +21,8 @@ std::string fields(const std::optional<meta::track_meta> &m) {
 }
 
 // Tags a file: "ape" (APEv2), "info" (a WAV's LIST/INFO chunk), "22" (an
-// ID3v2.2 tag put before it), else ID3v2.N by mutagen with KEY=ENCODING:TEXT.
+// ID3v2.2 tag put before it), "prop" (moves a DSDIFF's last chunk, its "ID3 "
+// one, into its PROP chunk), else ID3v2.N by mutagen with KEY=ENCODING:TEXT.
 constexpr const char *TAGGER = R"(import sys, struct, mutagen, mutagen.apev2
 from mutagen.id3 import Frames
 f, mode, *kv = sys.argv[1:]
@@ -36,6 +37,11 @@ elif mode == "info":
 elif mode == "22":
     b = b"".join(k.encode() + struct.pack(">I", len(v) + 1)[1:] + b"\0" + v.encode("latin-1") for k, v in kv)
     open(f, "wb").write(b"ID3\2\0\0" + bytes(len(b) >> s & 127 for s in (21, 14, 7, 0)) + b + d)
+elif mode == "prop":
+    p, i = d.index(b"PROP"), d.rindex(b"ID3 ")
+    n = struct.unpack(">Q", d[p + 4:p + 12])[0]
+    d = d[:p + 4] + struct.pack(">Q", n + len(d) - i) + d[p + 12:p + 12 + n] + d[i:] + d[p + 12 + n:i]
+    open(f, "wb").write(d[:4] + struct.pack(">Q", len(d) - 12) + d[12:])
 else:
     m = mutagen.File(f)
     if m.tags is None: m.add_tags()
@@ -82,12 +88,14 @@ TEST(TrackMeta, GeneratedFilesGiveTheirFieldsInUtf8) {
         {flac + "--set-tag=TITLE=Cut $OUT.flac && head -c 60 $OUT.flac >$OUT", "none"},
         {lame + "--tt CutShort $SRC $OUT.mp3 && head -c 50 $OUT.mp3 >$OUT", "none"},
         // DSD: ID3v2.4 (UTF-16BE without BOM, Latin-1, UTF-8, UTF-16), v2.3 over
-        // DIIN (a Latin-1 artist, a UTF-8 title), DIIN alone, DST.
+        // DIIN (a Latin-1 artist, a UTF-8 title), DIIN alone, ID3 in PROP, DST.
         {"cp $D/dsd.dsf $OUT && $TAG $OUT 4 TIT2=2:Größe TPE1=3:Art TALB=0:Älb TPE2=1:AA "
          "TRCK=3:4 TPOS=3:1 TDRC=3:2001 TCON=3:Rock",
          "Größe|Art|Älb|AA|4|1|2001|Rock", "dsf"},
         {"cp $D/dsd.dff $OUT && $TAG $OUT 3 TIT2=1:Tagged", "Tagged|Ärts|-|-|-|-|-|-", "dff"},
         {"cp $D/dsd.dff $OUT", "Tïtle|Ärts|-|-|-|-|-|-", "dff"},
+        {"cp $D/dsd.dff $OUT && $TAG $OUT 3 TIT2=3:InProp && $TAG $OUT prop",
+         "InProp|Ärts|-|-|-|-|-|-", "dff"},
         {"cp $D/dst.dff $OUT", "Tïtle|Ärts|-|-|-|-|-|-", "dff"},
         // APEv2, WAV LIST/INFO and "id3 ", ID3v2.2.
         {"sox $SRC -t wavpcm $OUT.wav && jmac c2000 $OUT.wav $OUT >/dev/null && $TAG $OUT ape "
