@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/cuesheet.h"
 #include "fuzz/memory_file.h"
-#include "player/cuesheet.h"
 
 namespace {
 

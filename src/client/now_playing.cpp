@@ -94,10 +94,14 @@ json tags_json(const std::optional<meta::track_meta> &tags) {
     const meta::track_meta none;
     const meta::track_meta &t = tags ? *tags : none;
     const std::pair<const char *, const std::optional<std::string> *> texts[] = {
-        {"title", &t.title},        {"artist", &t.artist},
-        {"album", &t.album},        {"albumartist", &t.album_artist},
-        {"tracknumber", &t.track_number}, {"discnumber", &t.disc_number},
-        {"date", &t.date},          {"genre", &t.genre}};
+        {"title", &t.title},
+        {"artist", &t.artist},
+        {"album", &t.album},
+        {"albumartist", &t.album_artist},
+        {"tracknumber", &t.track_number},
+        {"discnumber", &t.disc_number},
+        {"date", &t.date},
+        {"genre", &t.genre}};
     for (const auto &[key, value] : texts) j[key] = *value ? json(**value) : json(nullptr);
     j["duration"] = t.duration_ms ? json(*t.duration_ms) : json(nullptr);
     return j;

@@ -15,10 +15,10 @@ namespace pipd::client {
 
 struct now_playing {
     std::optional<meta::track_meta> tags;
-    std::string name;         // file name, and the cue or disc track's title: without tags
-    long elapsed_ms = 0;      // in the track's own time (a cue or disc track's)
-    long length_ms = 0;       // 0 when not known
-    int track = 0;            // cue or disc track from 1; 0 for a whole file
+    std::string name;    // file name, and the cue or disc track's title: without tags
+    long elapsed_ms = 0; // in the track's own time (a cue or disc track's)
+    long length_ms = 0;  // 0 when not known
+    int track = 0;       // cue or disc track from 1; 0 for a whole file
 };
 
 // The file a client path ("media/pi/...") names on this system.

@@ -10,6 +10,7 @@
 // sector(lsn) before write().
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -95,7 +96,8 @@ class image {
     std::vector<area> areas; // area 1 and area 2 of the master TOC
     uint64_t file_size = 0;  // when larger than what the sectors need
     uint64_t first_area_toc = FIRST_AREA_TOC;
-    uint64_t audio_gap = 7; // sectors between the TOCs and the audio
+    uint64_t audio_gap = 7;                // sectors between the TOCs and the audio
+    std::string album_title, album_artist; // the first text channel's, when not empty
 
     image &build() {
         sectors_.clear();
@@ -255,6 +257,16 @@ class image {
             store_be(&m[84 + 2 * n], a ? a->master_size.value_or(a->toc_sectors) : 0, 2);
         }
         for (uint64_t s = 511; s <= 518; ++s) id(sector(s) = junk(USER, s), "SACDText");
+        if (!album_title.empty() || !album_artist.empty()) {
+            bytes &t = sector(511);
+            std::fill(t.begin() + 16, t.begin() + 64, 0); // text pointers: none
+            std::size_t at = 64;
+            for (auto [pointer, text] : {std::pair{16, &album_title}, {18, &album_artist}}) {
+                store_be(&t[pointer], at, 2);
+                std::memcpy(&t[at], text->c_str(), text->size() + 1);
+                at += text->size() + 1;
+            }
+        }
         id(sector(519) = junk(USER, 519), "SACD_Man");
     }
 

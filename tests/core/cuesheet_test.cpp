@@ -1,4 +1,4 @@
-#include "player/cuesheet.h"
+#include "core/cuesheet.h"
 
 #include <climits>
 #include <cstring>
