@@ -16,7 +16,8 @@ TEST(WebRoutes, GuardsAndAnswers) {
     queue_cache queue(tree.write("queue", R"([{"count":"0","title":"media/pi/a.wav"}])"));
     options opt;
     opt.token = "secret";
-    web_routes routes(hub, queue, opt);
+    meta_cache meta(tree.path());
+    web_routes routes(hub, queue, meta, opt);
     server svr;
     add_routes(svr, routes);
     int port = svr.bind_listen("127.0.0.1", 0);
