@@ -3,8 +3,8 @@
 PIPD_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                nlohmann-json3-dev libmad0-dev libsoxr-dev libasound2-dev pkgconf sox flac lame
                madplay python3 libjmac-java default-jre-headless systemd dpkg-dev file
-               libcpp-httplib-dev libtag1-dev chromium chromium-driver python3-selenium help2man
-               clang-format-14)
+               libcpp-httplib-dev libtag1-dev python3-mutagen chromium chromium-driver
+               python3-selenium help2man clang-format-14)
 
 # What scripts/check-package needs besides: lintian, hardening-check
 # (devscripts) and debootstrap for the minimal root it installs into.
