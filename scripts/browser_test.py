@@ -71,11 +71,12 @@ def tag_wav(path, fields):
 
 
 def png(path, width, height, rgb):
-    """A PNG of one colour."""
+    """A PNG shading from rgb to black."""
     def chunk(kind, data):
         return (struct.pack(">I", len(data)) + kind + data
                 + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-    rows = b"".join(b"\0" + bytes(rgb) * width for _ in range(height))
+    rows = b"".join(b"\0" + b"".join(bytes(c * (2 * width - x - y) // (2 * width) for c in rgb)
+                                      for x in range(width)) for y in range(height))
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
                 + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
@@ -143,6 +144,9 @@ def main():
     tag_wav(os.path.join(media, "USB/Alpha/01 First.wav"),
             {"INAM": HOSTILE, "IART": "Ann Artist", "IPRD": "Alpha Album"})
     png(os.path.join(media, "USB/Alpha/cover.png"), 300, 300, (70, 110, 160))
+    tag_wav(os.path.join(media, "USB/Beta/album.wav"),
+            {"INAM": "Beta Suite", "IART": "The Testers", "IPRD": "Beta"})
+    png(os.path.join(media, "USB/Beta/folder.png"), 300, 300, (194, 120, 60))
     with open(os.path.join(media, "USB/Beta/album.cue"), "w") as f:
         f.write('FILE "album.wav" WAVE\n'
                 '  TRACK 01 AUDIO\n    TITLE "One"\n    INDEX 01 00:00:00\n'
@@ -228,8 +232,9 @@ def main():
             has_art = False
         cover = lambda: driver.execute_script(
             "const i = document.getElementById('cover');"
-            "return [!i.hidden && i.complete && i.naturalWidth > 0,"
-            " !document.getElementById('cover-none').hidden]")
+            "const shown = (e) => getComputedStyle(e).display !== 'none';"
+            "return [shown(i) && i.complete && i.naturalWidth > 0,"
+            " shown(document.getElementById('cover-none'))]")
         until(f"the cover shows ({'an image' if has_art else 'the placeholder'})",
               lambda: cover() == ([True, False] if has_art else [False, True]))
         until("the clock runs", lambda: text("elapsed") not in ("0:00", ""))
@@ -271,6 +276,8 @@ def main():
         driver.find_element(By.ID, "repeat").click()
         until("repeat mode", lambda: text("repeat-label") == "Repeat one")
 
+        driver.execute_script("window.scrollTo(0, 0)")
+        until("the cover of the album", lambda: cover() == [True, False])
         driver.save_screenshot(shot)
         # A narrow phone and a tablet: nothing wider than the screen, cover and
         # controls in view.
@@ -281,6 +288,7 @@ def main():
                 "const p = document.getElementById('play').getBoundingClientRect();"
                 "return d.scrollWidth <= d.clientWidth && c.getBoundingClientRect().width >= 120"
                 " && p.bottom <= innerHeight && p.width > 0"))
+            driver.save_screenshot(os.path.join(build, f"web-remote-{width}.png"))
         driver.set_window_size(390, 844)
 
         flt = driver.find_element(By.ID, "filter")
@@ -290,7 +298,7 @@ def main():
         flt.clear()
         flt.send_keys("two")
         until("the filter keeps the album", lambda: [e.text for e in driver.find_elements(
-            By.CSS_SELECTOR, ".entry") if e.is_displayed()] == ["album.wav"])
+            By.CSS_SELECTOR, ".entry") if e.is_displayed()] == ["Beta Suite \u2014 The Testers"])
         flt.clear()
         flt.send_keys(" ")  # an input event with an empty filter
         until("the filter lets go", lambda: len([e for e in driver.find_elements(
