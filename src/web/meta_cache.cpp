@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -110,8 +111,14 @@ std::shared_ptr<const track_info> meta_cache::load(const std::string &path, int 
 
     auto info = std::make_shared<track_info>();
     const std::string file = file_of(path);
-    info->tags = read_.tags(file, track);
-    auto cover = read_.art(file);
+    std::optional<meta::cover_art> cover;
+    try {
+        info->tags = read_.tags(file, track);
+        cover = read_.art(file);
+    } catch (const std::exception &e) {
+        // Out of memory, say: this file stays unknown, the others go on.
+        diag("pipd-web: %s: %s\n", file.c_str(), e.what());
+    }
     info->art = cover && servable(cover->type) && !cover->bytes.empty() &&
                 cover->bytes.size() <= meta::MAX_PICTURE_BYTES;
 

@@ -495,16 +495,17 @@ void get_art(web_routes &w, const httplib::Request &req, httplib::Response &res)
     const queue_item *item = find_entry(*items, *entry);
     const std::string etag = item ? w.meta.etag(item->path) : "";
     if (etag.empty()) return send_error(res, 404, "no such entry");
+    const std::string match = req.get_header_value("If-None-Match");
+    const bool unchanged = match.find(etag) != std::string::npos;
+    const auto image = unchanged ? std::nullopt : w.meta.art(item->path);
+    if (!unchanged && !image) return send_error(res, 404, "no cover");
     // Entry numbers change with the queue: the browser asks each time.
     res.set_header("Cache-Control", "private, no-cache");
     res.set_header("ETag", etag);
-    const std::string match = req.get_header_value("If-None-Match");
-    if (match == etag || match == "*" || match.find(etag) != std::string::npos) {
+    if (unchanged) {
         res.status = 304;
         return;
     }
-    const auto image = w.meta.art(item->path);
-    if (!image) return send_error(res, 404, "no cover");
     res.set_content_provider(
         image->bytes->size(), image->type,
         [bytes = image->bytes](std::size_t at, std::size_t n, httplib::DataSink &sink) {
