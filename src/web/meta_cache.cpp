@@ -21,11 +21,10 @@ std::string key_of(const std::string &path, int track) {
     return path + '\n' + std::to_string(track);
 }
 
-// Only the types a browser shows as images, whatever a reader says.
-const char *servable(const char *type) {
-    for (const char *t : {"image/jpeg", "image/png", "image/webp", "image/gif"})
-        if (type && std::strcmp(type, t) == 0) return t;
-    return nullptr;
+// The type the bytes show, whatever a reader says; null for anything a
+// browser should not show as an image.
+const char *checked_type(const std::string &bytes) {
+    return meta::image_type({reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size()});
 }
 
 } // namespace
@@ -119,8 +118,8 @@ std::shared_ptr<const track_info> meta_cache::load(const std::string &path, int 
         // Out of memory, say: this file stays unknown, the others go on.
         diag("pipd-web: %s: %s\n", file.c_str(), e.what());
     }
-    info->art = cover && servable(cover->type) && !cover->bytes.empty() &&
-                cover->bytes.size() <= meta::MAX_PICTURE_BYTES;
+    info->art =
+        cover && checked_type(cover->bytes) && cover->bytes.size() <= meta::MAX_PICTURE_BYTES;
 
     lock.lock();
     reading_.erase(key);
@@ -146,8 +145,8 @@ std::shared_ptr<const track_info> meta_cache::load(const std::string &path, int 
 }
 
 art_image meta_cache::keep_art(const std::string &path, const stamp &at, meta::cover_art cover) {
-    art_image image{std::make_shared<const std::string>(std::move(cover.bytes)),
-                    servable(cover.type)};
+    const char *type = checked_type(cover.bytes);
+    art_image image{std::make_shared<const std::string>(std::move(cover.bytes)), type};
     if (image.bytes->size() > limits_.art_bytes) return image;
     auto a = art_.find(path);
     if (a == art_.end()) {
@@ -213,8 +212,7 @@ std::optional<art_image> meta_cache::art(const std::string &path) {
     }
     // Read by the background thread, which keeps no covers: once more.
     auto cover = read_.art(file_of(path));
-    if (!cover || !servable(cover->type) || cover->bytes.empty() ||
-        cover->bytes.size() > meta::MAX_PICTURE_BYTES)
+    if (!cover || !checked_type(cover->bytes) || cover->bytes.size() > meta::MAX_PICTURE_BYTES)
         return std::nullopt;
     std::lock_guard lock(mutex_);
     return keep_art(path, *at, std::move(*cover));

@@ -109,6 +109,8 @@ TEST(WebRoutes, TracksAndCovers) {
         R"([{"count":"0","title":"media/pi/A/t.flac"},{"count":"128","title":"media/pi/A/plain.flac"},)"
         R"({"cue":["One","Two"],"cueoffset":["0","200"],"count":"256","title":"media/pi/A/cue.flac"}])",
         {nullptr, [&](const std::string &file) -> std::optional<pipd::meta::cover_art> {
+             // A claimed type is not taken: the bytes tell.
+             if (file.ends_with("cue.flac")) return pipd::meta::cover_art{"<svg/>", "image/png"};
              if (!file.ends_with("plain.flac")) return std::nullopt;
              return pipd::meta::cover_art{png, "image/png"};
          }});
@@ -124,30 +126,24 @@ TEST(WebRoutes, TracksAndCovers) {
     cue["track"] = 1;
     cue["duration"] = 300;
     s.hub.put_record(R"({"status":"play","track":"media/pi/A/cue.flac","els":"250"})");
-    struct row {
-        std::string target;
-        int status;
-        json body; // null: not compared
-    };
-    for (const row &r : std::initializer_list<row>{{"/api/track?entry=0", 200, tagged},
-                                                   {"/api/track?entry=1", 200, plain},
-                                                   {"/api/track?entry=2&track=1", 200, cue},
-                                                   {"/api/track", 200, cue},
-                                                   {"/api/track?entry=9", 404, nullptr},
-                                                   {"/api/track?entry=0&track=0", 404, nullptr},
-                                                   {"/api/art?entry=0", 404, nullptr},
-                                                   {"/api/art?entry=7", 404, nullptr},
-                                                   {"/api/track?entry=-1", 400, nullptr},
-                                                   {"/api/track?entry=1x", 400, nullptr},
-                                                   {"/api/track?track=1", 400, nullptr},
-                                                   {"/api/track?entry=1&entry=2", 400, nullptr},
-                                                   {"/api/tracks?from=0", 400, nullptr},
-                                                   {"/api/tracks?from=0&count=501", 400, nullptr},
-                                                   {"/api/art", 400, nullptr}}) {
-        auto res = s.get(r.target);
-        ASSERT_TRUE(res) << r.target;
-        EXPECT_EQ(res->status, r.status) << r.target;
-        if (!r.body.is_null()) EXPECT_EQ(json::parse(res->body), r.body) << r.target;
+    for (auto [target, body] : {std::pair{"/api/track?entry=0", tagged},
+                                {"/api/track?entry=1", plain},
+                                {"/api/track?entry=2&track=1", cue},
+                                {"/api/track", cue}}) {
+        auto res = s.get(target);
+        ASSERT_TRUE(res) << target;
+        EXPECT_EQ(res->status, 200) << target;
+        EXPECT_EQ(json::parse(res->body), body) << target;
+    }
+    // Status and target.
+    for (std::string r :
+         {"404 /api/track?entry=9", "404 /api/track?entry=0&track=0", "404 /api/art?entry=0",
+          "404 /api/art?entry=2", "404 /api/art?entry=7", "400 /api/track?entry=-1",
+          "400 /api/track?entry=1x", "400 /api/track?track=1", "400 /api/track?entry=1&entry=2",
+          "400 /api/tracks?from=0", "400 /api/tracks?from=0&count=501", "400 /api/art"}) {
+        auto res = s.get(r.substr(4));
+        ASSERT_TRUE(res) << r;
+        EXPECT_EQ(res->status, std::stoi(r)) << r;
     }
 
     auto art = s.get("/api/art?entry=1");
