@@ -19,8 +19,10 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.request
 import wave
+import zlib
 
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                   "--no-first-run", "--disable-background-networking",
@@ -52,6 +54,35 @@ def tone(path, hz, seconds, rate=44100):
         w.setsampwidth(2)
         w.setframerate(rate)
         w.writeframes(data)
+
+
+def tag_wav(path, fields):
+    """Appends a LIST/INFO chunk with the fields (INAM, IART, ...)."""
+    info = b"INFO"
+    for key, value in fields.items():
+        data = value.encode() + b"\0"
+        info += key.encode() + struct.pack("<I", len(data)) + data + b"\0" * (len(data) & 1)
+    with open(path, "r+b") as f:
+        f.seek(0, 2)
+        f.write(b"LIST" + struct.pack("<I", len(info)) + info)
+        size = f.tell() - 8
+        f.seek(4)
+        f.write(struct.pack("<I", size))
+
+
+def png(path, width, height, rgb):
+    """A PNG shading from rgb to black."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data
+                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
+    rows = b"".join(b"\0" + b"".join(bytes(c * (2 * width - x - y) // (2 * width) for c in rgb)
+                                      for x in range(width)) for y in range(height))
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+                + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+HOSTILE = "<img src=x onerror=alert(1)>"
 
 
 class Sink(threading.Thread):
@@ -109,6 +140,13 @@ def main():
     tone(os.path.join(media, "USB/Alpha/01 First.wav"), 440, 30)
     tone(os.path.join(media, "USB/Alpha/02 Second.wav"), 660, 30)
     tone(os.path.join(media, "USB/Beta/album.wav"), 330, 30)
+    # Tags (a title with markup in it) and a folder cover for the first folder.
+    tag_wav(os.path.join(media, "USB/Alpha/01 First.wav"),
+            {"INAM": HOSTILE, "IART": "Ann Artist", "IPRD": "Alpha Album"})
+    png(os.path.join(media, "USB/Alpha/cover.png"), 300, 300, (70, 110, 160))
+    tag_wav(os.path.join(media, "USB/Beta/album.wav"),
+            {"INAM": "Beta Suite", "IART": "The Testers", "IPRD": "Beta"})
+    png(os.path.join(media, "USB/Beta/folder.png"), 300, 300, (194, 120, 60))
     with open(os.path.join(media, "USB/Beta/album.cue"), "w") as f:
         f.write('FILE "album.wav" WAVE\n'
                 '  TRACK 01 AUDIO\n    TITLE "One"\n    INDEX 01 00:00:00\n'
@@ -178,6 +216,27 @@ def main():
         until("power on plays the first entry",
               lambda: text("state") == "playing" and text("file") == "01 First.wav")
         assert text("folder") == "USB/Alpha", text("folder")
+        # Its tags, the markup in the title as text, no element made of it.
+        until("the tags of what plays", lambda: text("title") == HOSTILE
+              and text("artist") == "Ann Artist" and text("album") == "Alpha Album")
+        until("the queue lists the title with its artist",
+              lambda: driver.find_element(By.CSS_SELECTOR, '.entry[data-entry="0"]').text
+              == HOSTILE + " \u2014 Ann Artist")
+        images = driver.execute_script("return [...document.images].map((i) => i.id)")
+        assert images == ["cover"], f"elements injected: {images}"
+        # The cover when the server has one, else the placeholder; never a broken image.
+        try:
+            urllib.request.urlopen(url + "api/art?entry=0", timeout=5).close()
+            has_art = True
+        except urllib.error.HTTPError:
+            has_art = False
+        cover = lambda: driver.execute_script(
+            "const i = document.getElementById('cover');"
+            "const shown = (e) => getComputedStyle(e).display !== 'none';"
+            "return [shown(i) && i.complete && i.naturalWidth > 0,"
+            " shown(document.getElementById('cover-none'))]")
+        until(f"the cover shows ({'an image' if has_art else 'the placeholder'})",
+              lambda: cover() == ([True, False] if has_art else [False, True]))
         until("the clock runs", lambda: text("elapsed") not in ("0:00", ""))
         before = scale()
         time.sleep(0.6)
@@ -217,12 +276,29 @@ def main():
         driver.find_element(By.ID, "repeat").click()
         until("repeat mode", lambda: text("repeat-label") == "Repeat one")
 
+        driver.execute_script("window.scrollTo(0, 0)")
+        until("the cover of the album", lambda: cover() == [True, False])
         driver.save_screenshot(shot)
+        # A narrow phone and a tablet: nothing wider than the screen, cover and
+        # controls in view.
+        for width, height in ((360, 740), (768, 1024), (1024, 768)):
+            driver.set_window_size(width, height)
+            until(f"the page fits {width} px", lambda: driver.execute_script(
+                "const d = document.documentElement, c = document.querySelector('.cover');"
+                "const p = document.getElementById('play').getBoundingClientRect();"
+                "return d.scrollWidth <= d.clientWidth && c.getBoundingClientRect().width >= 120"
+                " && p.bottom <= innerHeight && p.width > 0"))
+            driver.save_screenshot(os.path.join(build, f"web-remote-{width}.png"))
+        driver.set_window_size(390, 844)
 
         flt = driver.find_element(By.ID, "filter")
+        flt.send_keys("ann artist")
+        until("the filter matches tags", lambda: [e.get_attribute("data-entry") for e in
+              driver.find_elements(By.CSS_SELECTOR, ".entry") if e.is_displayed()] == ["0"])
+        flt.clear()
         flt.send_keys("two")
         until("the filter keeps the album", lambda: [e.text for e in driver.find_elements(
-            By.CSS_SELECTOR, ".entry") if e.is_displayed()] == ["album.wav"])
+            By.CSS_SELECTOR, ".entry") if e.is_displayed()] == ["Beta Suite \u2014 The Testers"])
         flt.clear()
         flt.send_keys(" ")  # an input event with an empty filter
         until("the filter lets go", lambda: len([e for e in driver.find_elements(

@@ -34,7 +34,8 @@ const char usage_text[] =
     "usage: pipd-web [--listen ADDR:PORT] [--token TOKEN] [--allow-host NAME]...\n"
     "\n"
     "Serves the web remote of pipd: a page to open in a browser, and its API\n"
-    "(GET /api/status, GET /api/queue, GET /api/events, POST /api/command).\n"
+    "(GET /api/status, /api/queue, /api/events, /api/track, /api/tracks and\n"
+    "/api/art, POST /api/command).\n"
     "It is the one reader of the status pipe; pipd-ctl asks it while it runs.\n"
     "\n"
     "  --listen ADDR:PORT  numeric address and port to listen on (default\n"
@@ -98,7 +99,10 @@ int main(int argc, char **argv) {
     pipd::web::status_hub hub;
     pipd::web::status_reader reader(hub, pipd::STATUS_FIFO_PATH);
     pipd::web::queue_cache queue;
-    pipd::web::web_routes routes(hub, queue, opt);
+    // Tags and covers, read ahead by one thread of low priority.
+    pipd::web::meta_cache meta;
+    meta.start();
+    pipd::web::web_routes routes(hub, queue, meta, opt);
 
     pipd::web::server svr;
     // The page: only the built-in assets, looked up by exact path.
@@ -140,6 +144,7 @@ int main(int argc, char **argv) {
     }
     hub.stop();
     reader.stop();
+    meta.stop();
     pipd::web::remove_web_runtime(pipd::WEB_RUNTIME_PATH, self.pid);
     std::printf("pipd-web: stopped\n");
     return ok ? 0 : 1;

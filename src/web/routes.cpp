@@ -11,6 +11,7 @@
 #include <net/if.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 #include "client/command_pipe.h"
@@ -33,6 +34,9 @@ constexpr int MAX_EVENT_STREAMS = 224;
 constexpr auto KEEP_ALIVE_EVERY = 15s;
 // How long a command waits for the status to show its effect.
 constexpr auto COMMAND_SETTLE = 2000ms;
+
+// Entries one /api/tracks answers at most.
+constexpr long TRACKS_BATCH = 500;
 
 struct stream_state {
     uint64_t seen = 0;
@@ -214,11 +218,29 @@ std::pair<int, std::string> queue_cache::get() {
     if (text.size() > QUEUE_FILE_LIMIT) return {502, "the queue file is too large"};
     auto q = pipd::web::queue_for_api(text);
     if (!q) return {502, "the queue file does not hold a queue"};
-    body_ = q->dump();
+    auto items = std::make_shared<queue_items>();
+    for (const json &e : (*q)["entries"]) {
+        queue_item item{e["entry"].get<long>(), e["path"].get<std::string>(), {}};
+        if (auto t = e.find("tracks"); t != e.end())
+            for (const json &k : *t) item.starts.push_back(k["start"].get<long>());
+        items->push_back(std::move(item));
+    }
+    items_ = std::move(items);
+    body_ = q->dump(-1, ' ', false, json::error_handler_t::replace);
     ino_ = st.st_ino;
     size_ = st.st_size;
     mtime_ = st.st_mtim;
     return {200, body_};
+}
+
+std::shared_ptr<const queue_items> queue_cache::items(std::pair<int, std::string> *error) {
+    auto got = get();
+    if (got.first != 200) {
+        if (error) *error = std::move(got);
+        return nullptr;
+    }
+    std::lock_guard lock(mutex_);
+    return items_;
 }
 
 std::string write_command(int32_t word) {
@@ -316,6 +338,181 @@ void get_events(web_routes &w, httplib::Response &res) {
         [&w](bool) { w.streams.fetch_sub(1); });
 }
 
+namespace {
+
+// The query parameter name: absent, a whole number of at most digits digits,
+// or bad.
+std::optional<long> query_number(const httplib::Request &req, const char *name, int digits,
+                                 bool &bad) {
+    if (!req.has_param(name)) return std::nullopt;
+    const std::string text = req.get_param_value(name);
+    if (text.empty() || text.size() > static_cast<std::size_t>(digits) ||
+        text.find_first_not_of("0123456789") != std::string::npos ||
+        req.get_param_value_count(name) > 1) {
+        bad = true;
+        return std::nullopt;
+    }
+    return std::stol(text);
+}
+
+const queue_item *find_entry(const queue_items &items, long entry) {
+    // Entries are numbered by place, but the numbers are the queue's own.
+    if (entry >= 0 && static_cast<std::size_t>(entry) < items.size() &&
+        items[static_cast<std::size_t>(entry)].entry == entry)
+        return &items[static_cast<std::size_t>(entry)];
+    for (const queue_item &i : items)
+        if (i.entry == entry) return &i;
+    return nullptr;
+}
+
+// The entry a status record's track text names (a disc image's track
+// title may follow its path after " >"), and its cue track playing (-1:
+// none, or before the first).
+std::pair<const queue_item *, long> playing(const queue_items &items, const json &record) {
+    if (!record.is_object()) return {nullptr, -1};
+    const std::string text = record.value("track", std::string());
+    for (const queue_item &i : items) {
+        if (text != i.path && text.rfind(i.path + " >", 0) != 0) continue;
+        long els = std::strtol(record.value("els", std::string("0")).c_str(), nullptr, 10);
+        long cue = -1;
+        while (cue + 1 < static_cast<long>(i.starts.size()) &&
+               els >= i.starts[static_cast<std::size_t>(cue + 1)])
+            ++cue;
+        return {&i, cue};
+    }
+    return {nullptr, -1};
+}
+
+json track_json(const queue_item &item, long cue, const track_info &info) {
+    json j = {{"entry", item.entry}, {"track", cue >= 0 ? json(cue) : json(nullptr)}};
+    using field = std::optional<std::string> meta::track_meta::*;
+    static const std::pair<const char *, field> fields[] = {
+        {"title", &meta::track_meta::title},
+        {"artist", &meta::track_meta::artist},
+        {"album", &meta::track_meta::album},
+        {"albumartist", &meta::track_meta::album_artist},
+        {"tracknumber", &meta::track_meta::track_number},
+        {"discnumber", &meta::track_meta::disc_number},
+        {"date", &meta::track_meta::date},
+        {"genre", &meta::track_meta::genre}};
+    for (auto [name, f] : fields)
+        j[name] = info.tags && (*info.tags).*f ? json(*((*info.tags).*f)) : json(nullptr);
+    // A cue track lasts to the next one's start, the last to the file's end.
+    std::optional<long> duration;
+    if (info.tags && info.tags->duration_ms) duration = *info.tags->duration_ms;
+    if (cue >= 0) {
+        const std::size_t k = static_cast<std::size_t>(cue);
+        std::optional<long> end = duration;
+        if (k + 1 < item.starts.size()) end = item.starts[k + 1];
+        duration =
+            end && *end > item.starts[k] ? std::optional(*end - item.starts[k]) : std::nullopt;
+    }
+    j["duration"] = duration ? json(*duration) : json(nullptr);
+    j["art"] = info.art;
+    return j;
+}
+
+// The queue's entries, following them for the background reader; null with
+// the error sent.
+std::shared_ptr<const queue_items> served_items(web_routes &w, httplib::Response &res) {
+    std::pair<int, std::string> error;
+    auto items = w.queue.items(&error);
+    if (!items)
+        send_error(res, error.first, error.second);
+    else
+        w.meta.follow(items);
+    return items;
+}
+
+std::string json_text(const json &j) {
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+} // namespace
+
+void get_track(web_routes &w, const httplib::Request &req, httplib::Response &res) {
+    bool bad = false;
+    const auto entry = query_number(req, "entry", 7, bad);
+    const auto track = query_number(req, "track", 3, bad);
+    if (bad || (track && !entry))
+        return send_error(res, 400, "entry and track are whole numbers, track only with entry");
+    const auto items = served_items(w, res);
+    if (!items) return;
+    const queue_item *item = nullptr;
+    long cue = -1;
+    if (entry) {
+        item = find_entry(*items, *entry);
+        if (!item) return send_error(res, 404, "no such entry");
+        if (track) {
+            if (*track >= static_cast<long>(item->starts.size()))
+                return send_error(res, 404, "no such track");
+            cue = *track;
+        }
+    } else {
+        const status_view v = w.hub.view();
+        if (!v.daemon) return send_error(res, 503, "no status from pipd: is it running?");
+        std::tie(item, cue) = playing(*items, json::parse(v.record, nullptr, false));
+        if (!item) return send_error(res, 404, "nothing of the queue plays");
+    }
+    const auto info = w.meta.get(item->path, static_cast<int>(cue + 1));
+    send_json(res, 200, json_text(track_json(*item, cue, *info)));
+}
+
+void get_tracks(web_routes &w, const httplib::Request &req, httplib::Response &res) {
+    bool bad = false;
+    const auto from = query_number(req, "from", 7, bad);
+    const auto count = query_number(req, "count", 3, bad);
+    if (bad || !from || !count || *count < 1 || *count > TRACKS_BATCH)
+        return send_error(res, 400,
+                          "from and count are whole numbers, count from 1 to " +
+                              std::to_string(TRACKS_BATCH));
+    const auto items = served_items(w, res);
+    if (!items) return;
+    json entries = json::array();
+    std::vector<std::pair<std::string, int>> missing;
+    for (std::size_t i = static_cast<std::size_t>(*from);
+         i < items->size() && i < static_cast<std::size_t>(*from + *count); ++i) {
+        const queue_item &item = (*items)[i];
+        if (auto info = w.meta.peek(item.path, 0)) {
+            entries.push_back(track_json(item, -1, *info));
+        } else {
+            entries.push_back(json{{"entry", item.entry}, {"pending", true}});
+            missing.emplace_back(item.path, 0);
+        }
+    }
+    w.meta.ask(missing);
+    send_json(res, 200,
+              json_text(json{
+                  {"from", *from}, {"entries", std::move(entries)}, {"pending", missing.size()}}));
+}
+
+void get_art(web_routes &w, const httplib::Request &req, httplib::Response &res) {
+    bool bad = false;
+    const auto entry = query_number(req, "entry", 7, bad);
+    if (bad || !entry) return send_error(res, 400, "entry is a whole number");
+    const auto items = served_items(w, res);
+    if (!items) return;
+    const queue_item *item = find_entry(*items, *entry);
+    const std::string etag = item ? w.meta.etag(item->path) : "";
+    if (etag.empty()) return send_error(res, 404, "no such entry");
+    const std::string match = req.get_header_value("If-None-Match");
+    const bool unchanged = match.find(etag) != std::string::npos;
+    const auto image = unchanged ? std::nullopt : w.meta.art(item->path);
+    if (!unchanged && !image) return send_error(res, 404, "no cover");
+    // Entry numbers change with the queue: the browser asks each time.
+    res.set_header("Cache-Control", "private, no-cache");
+    res.set_header("ETag", etag);
+    if (unchanged) {
+        res.status = 304;
+        return;
+    }
+    res.set_content_provider(
+        image->bytes->size(), image->type,
+        [bytes = image->bytes](std::size_t at, std::size_t n, httplib::DataSink &sink) {
+            return sink.write(bytes->data() + at, n);
+        });
+}
+
 void post_command(web_routes &w, const httplib::Request &req, httplib::Response &res) {
     // The token was checked before routing. Only JSON: a browser never sends that cross-site
     // without asking first, so no other site's form can steer the player.
@@ -384,6 +581,12 @@ void add_routes(httplib::Server &svr, web_routes &w) {
             [&w](const httplib::Request &, httplib::Response &res) { get_queue(w, res); });
     svr.Get("/api/events",
             [&w](const httplib::Request &, httplib::Response &res) { get_events(w, res); });
+    svr.Get("/api/track",
+            [&w](const httplib::Request &req, httplib::Response &res) { get_track(w, req, res); });
+    svr.Get("/api/tracks",
+            [&w](const httplib::Request &req, httplib::Response &res) { get_tracks(w, req, res); });
+    svr.Get("/api/art",
+            [&w](const httplib::Request &req, httplib::Response &res) { get_art(w, req, res); });
     svr.Post("/api/command", [&w](const httplib::Request &req, httplib::Response &res) {
         post_command(w, req, res);
     });
@@ -395,7 +598,9 @@ void add_routes(httplib::Server &svr, web_routes &w) {
     };
     for (auto [path, allow] :
          {allowed{"/api/status", "GET, HEAD"}, allowed{"/api/queue", "GET, HEAD"},
-          allowed{"/api/events", "GET, HEAD"}, allowed{"/api/command", "POST"}}) {
+          allowed{"/api/track", "GET, HEAD"}, allowed{"/api/tracks", "GET, HEAD"},
+          allowed{"/api/art", "GET, HEAD"}, allowed{"/api/events", "GET, HEAD"},
+          allowed{"/api/command", "POST"}}) {
         std::string allow_text = allow;
         auto refuse = [allow_text](const httplib::Request &, httplib::Response &res) {
             res.set_header("Allow", allow_text);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/paths.h"
+#include "web/meta_cache.h"
 #include "web/status_hub.h"
 
 namespace pipd::web {
@@ -56,11 +57,14 @@ class queue_cache {
     explicit queue_cache(std::string path = QUEUE_FILE_PATH);
     // The queue as served, or an error status with its message.
     std::pair<int, std::string> get();
+    // Its entries; null, with the error status and message, when get() fails.
+    std::shared_ptr<const queue_items> items(std::pair<int, std::string> *error = nullptr);
 
   private:
     const std::string path_;
     std::mutex mutex_;
     std::string body_;
+    std::shared_ptr<const queue_items> items_;
     ino_t ino_ = 0;
     off_t size_ = 0;
     timespec mtime_{};
@@ -76,10 +80,11 @@ std::string event_text(const status_view &v);
 
 // What the routes share.
 struct web_routes {
-    web_routes(status_hub &h, queue_cache &q, const options &o)
-        : hub(h), queue(q), opt(o), names(served_names(o.allowed_hosts)) {}
+    web_routes(status_hub &h, queue_cache &q, meta_cache &m, const options &o)
+        : hub(h), queue(q), meta(m), opt(o), names(served_names(o.allowed_hosts)) {}
     status_hub &hub;
     queue_cache &queue;
+    meta_cache &meta;
     const options &opt;
     const std::vector<std::string> names;
     std::mutex command_mutex;
@@ -96,6 +101,11 @@ httplib::Server::HandlerResponse guard_token(const web_routes &w, const httplib:
 void get_status(web_routes &w, httplib::Response &res);
 void get_queue(web_routes &w, httplib::Response &res);
 void get_events(web_routes &w, httplib::Response &res);
+// The tags of an entry or cue track, or of what plays; those of a range of
+// entries as far as they are known; an entry's cover.
+void get_track(web_routes &w, const httplib::Request &req, httplib::Response &res);
+void get_tracks(web_routes &w, const httplib::Request &req, httplib::Response &res);
+void get_art(web_routes &w, const httplib::Request &req, httplib::Response &res);
 void post_command(web_routes &w, const httplib::Request &req, httplib::Response &res);
 
 // One file of the page, under its exact path (and "/" for /index.html).

@@ -20,6 +20,12 @@
   let seekTarget = null;    // ms into the track shown, while held or sent
   let seekPointer = null;   // the pointer holding the bar
   let token = localStorage.getItem('pipd-token') || '';
+  let tagsByEntry = new Map(); // entry -> its tags, as /api/tracks gives them
+  let unread = new Set();   // the first entries of batches not all read yet
+  let tagsRound = 0;        // bumped by a new queue: older answers are dropped
+  let tagsTimer = null;
+  let shownTrackKey = null; // what the cover and tags shown belong to
+  const TAG_BATCH = 500;
 
   // A link may carry the token: http://board:8080/#token=SECRET
   if (location.hash.startsWith('#token=')) {
@@ -104,6 +110,7 @@
     const [folder, file] = hasPath ? splitPath(path) : ['', path];
     $('folder').textContent = hasPath ? folderName(folder) : '';
     $('file').textContent = file || '\u00a0';
+    showTags(c, file);
     let title = '';
     if (c.disc !== null) title = c.disc;
     else if (c.cue >= 0) title = `${c.cue + 1}. ${c.entry.tracks[c.cue].title}`;
@@ -111,6 +118,56 @@
     $('track').hidden = !title;
     tick();
     highlight(c);
+  }
+
+  // ---- Tags and cover of what plays ------------------------------------------
+  function setTags(title, artist, album) {
+    $('title').textContent = title || '\u00a0';
+    $('artist').textContent = artist || '';
+    $('album').textContent = album || '';
+  }
+
+  function showCover(url) {
+    const img = $('cover');
+    // Shown only once it loaded: never a broken image.
+    img.hidden = true;
+    $('cover-none').hidden = false;
+    if (url) img.src = url;
+    else img.removeAttribute('src');
+  }
+  $('cover').addEventListener('load', () => {
+    $('cover').hidden = false;
+    $('cover-none').hidden = true;
+  });
+  $('cover').addEventListener('error', () => {
+    $('cover').hidden = true;
+    $('cover-none').hidden = false;
+  });
+
+  async function showTags(c, file) {
+    const key = c.entry ? `${queueKey}/${c.entry.entry}/${c.cue}` : null;
+    // Until the tags come, the file's name.
+    $('file').hidden = !$('title').dataset.tagged;
+    if (key === shownTrackKey) return;
+    shownTrackKey = key;
+    delete $('title').dataset.tagged;
+    $('file').hidden = true;
+    setTags(file, '', '');
+    if (!c.entry) return showCover(null);
+    const q = `entry=${c.entry.entry}` + (c.cue >= 0 ? `&track=${c.cue}` : '');
+    let t = null;
+    try {
+      const r = await fetch(`/api/track?${q}`, { cache: 'no-store' });
+      if (r.ok) t = await r.json();
+    } catch (e) {
+      /* the event stream tells when the server is gone */
+    }
+    if (key !== shownTrackKey) return;
+    showCover(t && t.art ? `/api/art?entry=${c.entry.entry}` : null);
+    if (!t || !t.title) return;
+    $('title').dataset.tagged = '1';
+    $('file').hidden = false;
+    setTags(t.title, t.artist, t.album);
   }
 
   // What the clock and the bar count: the cue track's own when one plays.
@@ -158,7 +215,11 @@
         }
         const cueEl = document.querySelector(`.cue[data-entry="${entryNo}"][data-track="${c.cue}"]`);
         if (cueEl) cueEl.classList.add('current');
-        if (entryNo !== shownEntry) (cueEl || el).scrollIntoView({ block: 'nearest' });
+        // On a phone the player scrolls away with the queue: the queue
+        // follows what plays only while it is scrolled into.
+        const player = document.querySelector('.player');
+        const follow = getComputedStyle(player).position === 'sticky' || window.scrollY >= player.offsetHeight;
+        if (entryNo !== shownEntry && follow) (cueEl || el).scrollIntoView({ block: 'nearest' });
       }
     }
     shownEntry = entryNo;
@@ -190,9 +251,89 @@
       return;
     }
     byPath = new Map(queue.map((e) => [e.path, e]));
+    tagsByEntry = new Map();
+    unread = new Set();
+    for (let i = 0; i < queue.length; i += TAG_BATCH) unread.add(i);
+    tagsRound++;
+    clearTimeout(tagsTimer);
     renderQueue();
     render();
+    loadTags();
   }
+
+  // ---- Tags of the queue ---------------------------------------------------
+  // An entry's line: its title (with its artist where that is not the album's)
+  // where it has one, else its file name.
+  function entryLabel(e, file) {
+    const t = tagsByEntry.get(e.entry);
+    if (!t || !t.title) return file;
+    return t.artist && t.artist !== t.albumartist ? `${t.title} \u2014 ${t.artist}` : t.title;
+  }
+  function searchText(e) {
+    const t = tagsByEntry.get(e.entry) || {};
+    const words = [e.path, t.title, t.artist, t.album, t.albumartist, t.genre, t.date];
+    for (const k of e.tracks || []) words.push(k.title);
+    return words.filter(Boolean).join('\n').toLowerCase();
+  }
+
+  // Asks for the tags of count entries from from; how many are not read yet.
+  async function fetchTags(from, count) {
+    const round = tagsRound;
+    try {
+      const r = await fetch(`/api/tracks?from=${from}&count=${count}`, { cache: 'no-store' });
+      if (!r.ok || round !== tagsRound) return -1;
+      const j = await r.json();
+      const byEntry = new Map(queue.map((e) => [e.entry, e]));
+      let changed = false;
+      for (const t of Array.isArray(j.entries) ? j.entries : []) {
+        const e = t && byEntry.get(t.entry);
+        if (!e || t.pending) continue;
+        tagsByEntry.set(t.entry, t);
+        const b = document.querySelector(`.entry[data-entry="${t.entry}"]`);
+        if (!b) continue;
+        b.textContent = entryLabel(e, splitPath(e.path)[1]);
+        b.dataset.search = searchText(e);
+        changed = true;
+      }
+      if (changed && $('filter').value.trim()) applyFilter();
+      return typeof j.pending === 'number' ? j.pending : -1;
+    } catch (e) {
+      return -1;
+    }
+  }
+
+  // The entries in view: their place in the queue and how many.
+  function visibleRange() {
+    const entries = document.querySelectorAll('.entry');
+    let first = 0;
+    for (let i = 0; i < entries.length; i++) {
+      if (entries[i].getBoundingClientRect().bottom > 0) {
+        first = i;
+        break;
+      }
+    }
+    return [first, Math.ceil(window.innerHeight / 40) + 5];
+  }
+
+  // All batches not read yet, then those in view, which the server reads
+  // first, the last asked first; again while some are not read.
+  async function loadTags() {
+    const round = tagsRound;
+    for (const from of [...unread]) {
+      const pending = await fetchTags(from, TAG_BATCH);
+      if (round !== tagsRound) return;
+      if (pending === 0) unread.delete(from);
+    }
+    if (queue.length) await fetchTags(...visibleRange());
+    if (unread.size && round === tagsRound) tagsTimer = setTimeout(loadTags, 2000);
+  }
+  let scrollTimer = null;
+  window.addEventListener('scroll', () => {
+    clearTimeout(scrollTimer);
+    scrollTimer = setTimeout(() => {
+      if (unread.size) fetchTags(...visibleRange());
+    }, 200);
+  }, { passive: true });
 
   function renderQueue() {
     const list = $('queue');
@@ -213,8 +354,7 @@
       b.className = 'entry';
       b.dataset.entry = e.entry;
       b.dataset.folder = folder;
-      b.textContent = file;
-      let search = e.path;
+      b.textContent = entryLabel(e, file);
       parts.push(b);
       for (const t of e.tracks || []) {
         const tb = document.createElement('button');
@@ -223,10 +363,9 @@
         tb.dataset.entry = e.entry;
         tb.dataset.track = t.track;
         tb.textContent = `${t.track + 1}. ${t.title}`;
-        search += '\n' + t.title;
         parts.push(tb);
       }
-      b.dataset.search = search.toLowerCase();
+      b.dataset.search = searchText(e);
     }
     list.replaceChildren(...parts);
     $('queue-empty').hidden = queue.length > 0;
