@@ -14,6 +14,7 @@
 #include "client/control.h"
 #include "client/queue_report.h"
 #include "client/status_source.h"
+#include "core/diag.h"
 #include "pipd_config.h"
 #include "protocol/commands.h"
 
@@ -176,6 +177,9 @@ int run(const subcommand &c, const std::vector<std::string> &args) {
 
 int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    // What the tag reader has to say about a file goes with the errors, never
+    // into what the program prints.
+    pipd::diag_set_stream(stderr);
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigaction(SIGINT, &sa, nullptr);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "client/web_client.h"
+#include "core/diag.h"
 #include "core/paths.h"
 #include "web/routes.h"
 #include "web/server.h"
@@ -66,6 +67,8 @@ sigset_t stop_signals() {
 
 int main(int argc, char **argv) {
     pipd::web::options opt;
+    // The tag reader's messages go to the log with the server's own.
+    pipd::diag_set_stream(stderr);
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help") {
