@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <taglib/tfile.h>
 
 #include "meta/track_meta.h"
 
@@ -21,6 +22,16 @@ struct file_handle {
     file_handle(const file_handle &) = delete;
     file_handle &operator=(const file_handle &) = delete;
     bool read_at(uint64_t at, void *out, std::size_t n);
+};
+
+// A file over bytes in memory (an ID3v2 tag a container holds), for
+// TagLib's ID3v2 reader.
+class bytes_file : public TagLib::File {
+  public:
+    explicit bytes_file(TagLib::IOStream *stream) : TagLib::File(stream) {}
+    TagLib::Tag *tag() const override { return nullptr; }
+    TagLib::AudioProperties *audioProperties() const override { return nullptr; }
+    bool save() override { return false; }
 };
 
 // The size an ID3v2 header at p announces (header and footer included).

@@ -108,21 +108,12 @@ void offer_ape(picture_choice &choice, const TagLib::APE::Tag *tag) {
         if (key.startsWith("COVER ART (") && key != "COVER ART (FRONT)") offer(item, false);
 }
 
-// A TagLib file over ID3v2 tag bytes held in memory, for its tag reader.
-class tag_bytes_file : public TagLib::File {
-  public:
-    explicit tag_bytes_file(TagLib::IOStream *stream) : TagLib::File(stream) {}
-    TagLib::Tag *tag() const override { return nullptr; }
-    TagLib::AudioProperties *audioProperties() const override { return nullptr; }
-    bool save() override { return false; }
-};
-
 void offer_dsd(picture_choice &choice, const std::string &path) {
     const auto bytes = dsd_id3v2_bytes(path);
     if (!bytes || bytes->size() > MAX_TAG_BYTES) return;
     TagLib::ByteVectorStream stream(
         TagLib::ByteVector(bytes->data(), static_cast<unsigned>(bytes->size())));
-    tag_bytes_file file(&stream);
+    detail::bytes_file file(&stream);
     const TagLib::ID3v2::Tag tag(&file, 0);
     offer_apic(choice, &tag);
 }

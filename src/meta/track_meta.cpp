@@ -191,15 +191,6 @@ void fill(track_meta &meta, const TagLib::PropertyMap &props) {
     meta.genre = field(props, "GENRE");
 }
 
-// A file over bytes in memory, for TagLib's ID3v2 reader.
-class bytes_file : public TagLib::File {
-  public:
-    explicit bytes_file(TagLib::IOStream *stream) : TagLib::File(stream) {}
-    TagLib::Tag *tag() const override { return nullptr; }
-    TagLib::AudioProperties *audioProperties() const override { return nullptr; }
-    bool save() override { return false; }
-};
-
 std::optional<track_meta> read_dsd(const std::string &path, kind k) {
     const detail::dsd_container dsd = detail::read_dsd_container(path, k == kind::dsf);
     if (dsd.fault) {
@@ -210,7 +201,7 @@ std::optional<track_meta> read_dsd(const std::string &path, kind k) {
     if (dsd.id3v2) {
         TagLib::ByteVectorStream stream(
             TagLib::ByteVector(dsd.id3v2->data(), static_cast<unsigned>(dsd.id3v2->size())));
-        bytes_file file(&stream);
+        detail::bytes_file file(&stream);
         const TagLib::ID3v2::Tag tag(&file, 0);
         fill(meta, tag.properties());
     }
