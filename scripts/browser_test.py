@@ -251,7 +251,8 @@ def main():
 
         driver.find_element(By.CSS_SELECTOR, '.cue[data-entry="2"][data-track="1"]').click()
         until("tapping a cue track plays it",
-              lambda: text("file") == "album.wav" and text("track") == "2. Two")
+              lambda: text("file") == "album.wav" and text("title") == "Two"
+              and text("track") == "Track 2")
         until("the cue track's own clock", lambda: text("length") == "0:10")
 
         driver.find_element(By.ID, "play").click()
@@ -268,7 +269,7 @@ def main():
             with urllib.request.urlopen(url + "api/status", timeout=5) as r:
                 return int(json.load(r).get("els", -1))
         until("a tap on the bar seeks in the cue track (at 10 s in the file)",
-              lambda: 17500 <= daemon_els() < 18500 and text("track") == "2. Two"
+              lambda: 17500 <= daemon_els() < 18500 and text("track") == "Track 2"
               and text("elapsed") in ("0:07", "0:08"))
         driver.find_element(By.ID, "play").click()
         until("resume", lambda: text("state") == "playing")

@@ -113,7 +113,12 @@
     showTags(c, file);
     let title = '';
     if (c.disc !== null) title = c.disc;
-    else if (c.cue >= 0) title = `${c.cue + 1}. ${c.entry.tracks[c.cue].title}`;
+    else if (c.cue >= 0) {
+      // Once the tags name the cue track as the sheet does, its number is enough.
+      const cueTitle = c.entry.tracks[c.cue].title;
+      const named = $('title').dataset.tagged && $('title').textContent === cueTitle;
+      title = named ? `Track ${c.cue + 1}` : `${c.cue + 1}. ${cueTitle}`;
+    }
     $('track').textContent = title;
     $('track').hidden = !title;
     tick();
@@ -168,6 +173,7 @@
     $('title').dataset.tagged = '1';
     $('file').hidden = false;
     setTags(t.title, t.artist, t.album);
+    render();
   }
 
   // What the clock and the bar count: the cue track's own when one plays.
