@@ -14,6 +14,7 @@
 #include <taglib/wavfile.h>
 
 #include "core/diag.h"
+#include "core/utf8.h"
 #include "meta/containers.h"
 #include "meta/tag_check.h"
 
@@ -45,25 +46,9 @@ namespace {
 // Whether text is well-formed UTF-8 (no overlong forms, surrogates or code
 // points past U+10FFFF).
 bool valid_utf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const int n = c < 0x80                ? 0
-                      : c >= 0xc2 && c < 0xe0 ? 1
-                      : c >= 0xe0 && c < 0xf0 ? 2
-                      : c >= 0xf0 && c < 0xf5 ? 3
-                                              : -1;
-        if (n < 0 || text.size() - i <= static_cast<std::size_t>(n)) return false;
-        uint32_t cp = n == 0 ? c : c & (0x3f >> n);
-        for (int k = 1; k <= n; ++k) {
-            const auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xc0) != 0x80) return false;
-            cp = cp << 6 | (d & 0x3f);
-        }
-        if ((n == 2 && (cp < 0x800 || (cp >= 0xd800 && cp < 0xe000))) ||
-            (n == 3 && (cp < 0x10000 || cp > 0x10ffff)))
-            return false;
-        i += static_cast<std::size_t>(n) + 1;
-    }
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    for (std::size_t i = 0, n; i < text.size(); i += n)
+        if ((n = utf8_sequence_length(p + i, text.size() - i)) == 0) return false;
     return true;
 }
 
