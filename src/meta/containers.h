@@ -34,6 +34,10 @@ class bytes_file : public TagLib::File {
     bool save() override { return false; }
 };
 
+// The kinds of file the readers know, by the name's ending (any case).
+enum class kind { flac, mpeg, ape, wav, dsf, dff, iso, other };
+kind kind_of(const std::string &path);
+
 // The size an ID3v2 header at p announces (header and footer included).
 uint64_t id3v2_size(const unsigned char *p);
 

@@ -118,17 +118,7 @@ void offer_dsd(picture_choice &choice, const std::string &path) {
     offer_apic(choice, &tag);
 }
 
-enum class kind { flac, mpeg, ape, wav, dsd, other };
-
-kind kind_of(const std::string &path) {
-    const std::string name = lower(path.substr(path.find_last_of('/') + 1));
-    if (ends_with(name, ".flac")) return kind::flac;
-    if (ends_with(name, ".mp3")) return kind::mpeg;
-    if (ends_with(name, ".ape")) return kind::ape;
-    if (ends_with(name, ".wav")) return kind::wav;
-    if (ends_with(name, ".dsf") || ends_with(name, ".dff")) return kind::dsd;
-    return kind::other;
-}
+using detail::kind;
 
 // The picture embedded in the file; nothing, with a message, when its tags
 // are damaged or too large.
@@ -162,9 +152,11 @@ std::optional<cover_art> embedded(const std::string &path, kind k) {
         offer_apic(choice, file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr);
         return choice.best();
     }
-    case kind::dsd:
+    case kind::dsf:
+    case kind::dff:
         offer_dsd(choice, path);
         return choice.best();
+    case kind::iso:
     case kind::other:
         return std::nullopt;
     }
@@ -245,14 +237,14 @@ std::optional<cover_art> in_folder(const std::string &path) {
 }
 
 std::optional<cover_art> read(const std::string &path) {
-    const kind k = kind_of(path);
+    const kind k = detail::kind_of(path);
     {
         detail::file_handle file(path);
         if (!file.f) {
             diag("cover: %s: cannot open\n", path.c_str());
             return std::nullopt;
         }
-        if (k != kind::other && k != kind::dsd) {
+        if (k != kind::other && k != kind::iso && k != kind::dsf && k != kind::dff) {
             if (const char *fault = detail::tag_fault(file)) {
                 diag("cover: %s: %s\n", path.c_str(), fault);
                 return in_folder(path);

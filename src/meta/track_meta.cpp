@@ -115,6 +115,20 @@ const char *tag_fault(file_handle &file) {
     return largest > MAX_TAG_BYTES ? "a tag larger than 16 MiB, ignored" : nullptr;
 }
 
+kind kind_of(const std::string &path) {
+    const auto dot = path.rfind('.');
+    std::string ext = dot == std::string::npos ? "" : path.substr(dot + 1);
+    for (char &c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    if (ext == "flac") return kind::flac;
+    if (ext == "mp3") return kind::mpeg;
+    if (ext == "ape") return kind::ape;
+    if (ext == "wav") return kind::wav;
+    if (ext == "dsf") return kind::dsf;
+    if (ext == "dff") return kind::dff;
+    if (ext == "iso") return kind::iso;
+    return kind::other;
+}
+
 } // namespace detail
 
 namespace {
@@ -131,21 +145,8 @@ std::optional<std::string> field(const TagLib::PropertyMap &props, const char *k
     return cut_utf8(std::move(text));
 }
 
-enum class kind { flac, mpeg, ape, wav, dsf, dff, iso, other };
-
-kind kind_of(const std::string &path) {
-    const auto dot = path.rfind('.');
-    std::string ext = dot == std::string::npos ? "" : path.substr(dot + 1);
-    for (char &c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    if (ext == "flac") return kind::flac;
-    if (ext == "mp3") return kind::mpeg;
-    if (ext == "ape") return kind::ape;
-    if (ext == "wav") return kind::wav;
-    if (ext == "dsf") return kind::dsf;
-    if (ext == "dff") return kind::dff;
-    if (ext == "iso") return kind::iso;
-    return kind::other;
-}
+using detail::kind;
+using detail::kind_of;
 
 std::unique_ptr<TagLib::File> open_tagged(const std::string &path, kind k) {
     const char *p = path.c_str();
