@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/runtime_file.h"
+
 namespace pipd::web {
 
 namespace {
@@ -151,40 +153,18 @@ std::string format_web_runtime(const web_address &a) {
 }
 
 bool write_web_runtime(const std::string &path, const web_address &a) {
-    std::string temp = path + ".XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) return false;
-    fchmod(fd, 0644);
-    std::string text = format_web_runtime(a);
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ok = close(fd) == 0 && ok;
-    if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return true;
-    unlink(temp.c_str());
-    return false;
+    return write_runtime_file(path, format_web_runtime(a));
 }
-
-namespace {
-std::string read_small_file(const std::string &path) {
-    std::string text;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char buf[256];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) text.assign(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return text;
-}
-} // namespace
 
 void remove_web_runtime(const std::string &path, long pid) {
-    auto a = parse_web_runtime(read_small_file(path));
+    auto a = parse_web_runtime(read_runtime_file(path));
     if (a && a->pid == pid) unlink(path.c_str());
 }
 
 std::optional<web_address> running_web(const std::string &path) {
-    auto a = parse_web_runtime(read_small_file(path));
+    auto a = parse_web_runtime(read_runtime_file(path));
     // A file left by a pipd-web that was killed names a process that is gone.
-    if (!a || (kill(static_cast<pid_t>(a->pid), 0) != 0 && errno == ESRCH)) return std::nullopt;
+    if (!a || !process_alive(a->pid)) return std::nullopt;
     return a;
 }
 

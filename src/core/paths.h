@@ -15,6 +15,8 @@ inline constexpr const char *QUEUE_FILE_PATH = PIPD_ROOT_PREFIX "/tmp/queue";
 inline constexpr const char *SCAN_ROOT = PIPD_ROOT_PREFIX "/media/pi";
 // Written by a running pipd-web: where local clients reach it.
 inline constexpr const char *WEB_RUNTIME_PATH = PIPD_ROOT_PREFIX "/tmp/pipd-web";
+// Written by a running pipd-sink: the outputs it plays to.
+inline constexpr const char *SINK_STATUS_PATH = PIPD_ROOT_PREFIX "/tmp/pipd-sink";
 
 inline constexpr std::size_t ROOT_PREFIX_LEN = sizeof(PIPD_ROOT_PREFIX) - 1;
 inline constexpr std::size_t SCAN_ROOT_LEN = sizeof(PIPD_ROOT_PREFIX "/media/pi") - 1;
