@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <soxr.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -28,7 +29,11 @@ static_assert(MAX_RESULT_FRAMES > PACKET_FRAMES * SNAPCAST_MAX_RATE / 44100 + 40
 // Steps of a drain before it is given up: the tail is a few steps long.
 constexpr int MAX_DRAIN_STEPS = 64;
 constexpr int RETRY_MS = 1000;
-constexpr int QUEUE_MS = 250;
+// The queue holds what a full pipe does not take: an ALSA device beside
+// fills its buffer (0.4 s) at once when a stream starts.
+constexpr int QUEUE_MS = 500;
+// The pipe holds unread audio this long: no snapserver reads it.
+constexpr int READER_GONE_MS = 1000;
 
 long long now_ms() {
     using namespace std::chrono;
@@ -208,7 +213,9 @@ const char *state_name(snapcast_output::state s) {
 snapcast_output::snapcast_output(std::string fifo, snapcast_format f, state_callback changed)
     : fifo_(std::move(fifo)), format_(f), changed_(std::move(changed)), converter_(f),
       ring_(static_cast<std::size_t>(f.rate) * QUEUE_MS / 1000 *
-            static_cast<std::size_t>(f.frame_bytes())) {}
+            static_cast<std::size_t>(f.frame_bytes())) {
+    connect();
+}
 
 snapcast_output::~snapcast_output() {
     changed_ = nullptr; // whoever listened may be gone already
@@ -230,9 +237,12 @@ bool snapcast_output::connect() {
     const long long now = now_ms();
     if (now < next_try_ms_) return false;
     next_try_ms_ = now + RETRY_MS;
-    // Non-blocking: without a reader the open fails at once (ENXIO) instead
-    // of waiting; a FIFO is never created here.
-    int fd = open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    // snapserver opens its pipe source anew every tenth of a second while
+    // nothing is written, so there is no reader to wait for: the FIFO is
+    // opened for reading and writing, which never blocks, and a write
+    // finds a reader even in the instant snapserver has closed it. Never
+    // created here.
+    int fd = open(fifo_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))) {
         close(fd);
@@ -241,22 +251,44 @@ bool snapcast_output::connect() {
     }
     if (fd < 0) {
         if (!told_waiting_)
-            diag("pipd-sink: Snapcast output: %s: %s; waiting for snapserver to read it\n",
-                 fifo_.c_str(),
-                 errno == ENXIO     ? "no reader"
-                 : errno == ENOTSUP ? "not a FIFO"
-                                    : std::strerror(errno));
+            diag("pipd-sink: Snapcast output: %s: %s; trying again each second\n", fifo_.c_str(),
+                 errno == ENOTSUP ? "not a FIFO" : std::strerror(errno));
         told_waiting_ = true;
         return false;
     }
     fd_ = fd;
     told_waiting_ = false;
     head_ = size_ = 0;
-    converter_.drain(); // what was held before the reader came is not for it
-    diag("pipd-sink: Snapcast output: snapserver reads %s (%s)\n", fifo_.c_str(),
-         snapcast_format_text(format_).c_str());
+    written_ = consumed_ = 0;
+    read_ms_ = now;
+    converter_.drain(); // what was held before is not for this stream
+    diag("pipd-sink: Snapcast output: writing %s to %s\n", snapcast_format_text(format_).c_str(),
+         fifo_.c_str());
     set_state(state::idle);
     return true;
+}
+
+bool snapcast_output::reader_alive() {
+    int unread = 0;
+    if (ioctl(fd_, FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+    const unsigned long long consumed = written_ - static_cast<unsigned long long>(unread);
+    const long long now = now_ms();
+    if (unread == 0 || consumed != consumed_) read_ms_ = now;
+    consumed_ = consumed;
+    const bool alive = now - read_ms_ < READER_GONE_MS;
+    if (!alive && size_ > 0) {
+        // Nobody reads: what is queued would reach a snapserver that starts
+        // later as stale audio. Only the rest of a frame begun in the pipe
+        // stays, so that the stream keeps in step with the frames.
+        const auto frame = static_cast<unsigned long long>(format_.frame_bytes());
+        size_ = std::min(size_, static_cast<std::size_t>((frame - written_ % frame) % frame));
+    }
+    if (alive != reading_)
+        diag(alive ? "pipd-sink: Snapcast output: snapserver reads %s\n"
+                   : "pipd-sink: Snapcast output: no snapserver reads %s; its audio is dropped\n",
+             fifo_.c_str());
+    reading_ = alive;
+    return alive;
 }
 
 void snapcast_output::disconnect(const char *why) {
@@ -291,6 +323,7 @@ void snapcast_output::flush() {
         iovec iov[2] = {{ring_.data() + head_, first}, {ring_.data(), size_ - first}};
         ssize_t n = writev(fd_, iov, size_ > first ? 2 : 1);
         if (n > 0) {
+            written_ += static_cast<unsigned long long>(n);
             head_ = (head_ + static_cast<std::size_t>(n)) % ring_.size();
             size_ -= static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -298,31 +331,30 @@ void snapcast_output::flush() {
         } else if (n < 0 && errno == EAGAIN) {
             return; // the pipe is full: the rest waits
         } else {
-            disconnect(n < 0 && errno == EPIPE ? "snapserver stopped reading"
-                                               : std::strerror(errno));
+            disconnect(n < 0 ? std::strerror(errno) : "the FIFO takes nothing");
         }
     }
 }
 
 void snapcast_output::play(const int32_t *words) {
     if (!connect()) return;
+    if (!reader_alive()) {
+        set_state(state::waiting);
+        converter_.drain();
+        flush(); // the rest of a frame begun
+        return;
+    }
     queue(converter_.convert(words));
     flush();
     if (fd_ >= 0) set_state(state::playing);
 }
 
 void snapcast_output::idle() {
-    if (fd_ >= 0) {
-        pollfd p{fd_, POLLOUT, 0};
-        if (poll(&p, 1, 0) == 1 && (p.revents & POLLERR)) {
-            disconnect("snapserver stopped reading");
-            return;
-        }
-    }
     if (!connect()) return;
+    const bool alive = reader_alive();
     queue(converter_.drain());
     flush();
-    if (fd_ >= 0 && size_ == 0) set_state(state::idle);
+    if (fd_ >= 0 && size_ == 0) set_state(alive ? state::idle : state::waiting);
 }
 
 } // namespace pipd::sink

@@ -76,12 +76,14 @@ class pcm_converter {
 };
 
 // Writes into snapserver's FIFO without ever holding up the sink: opened
-// non-blocking (while no snapserver reads it, opening is retried once a
-// second and the audio is dropped), frames a full pipe does not take wait
-// in a queue of a quarter of a second, and what would overflow it is
-// dropped whole. Nothing is written while the player sends nothing.
+// non-blocking (a FIFO that is missing is tried again once a second),
+// frames a full pipe does not take wait in a queue of half a second, and
+// what would overflow it is dropped whole. While the pipe holds audio that
+// nobody reads (no snapserver runs), the audio is dropped. Nothing is
+// written while the player sends nothing.
 class snapcast_output {
   public:
+    // waiting: no FIFO, or nobody reads it; idle: the player sends nothing.
     enum class state { waiting, idle, playing };
     using state_callback = std::function<void(state)>;
 
@@ -104,6 +106,8 @@ class snapcast_output {
     void queue(std::basic_string_view<unsigned char> bytes);
     void flush();
     void disconnect(const char *why);
+    // Whether a reader took anything from the pipe lately.
+    bool reader_alive();
     void set_state(state s);
 
     std::string fifo_;
@@ -117,6 +121,9 @@ class snapcast_output {
     std::vector<unsigned char> ring_; // the queue, sized once
     std::size_t head_ = 0, size_ = 0;
     unsigned long long dropped_ = 0;
+    unsigned long long written_ = 0, consumed_ = 0; // bytes, since the FIFO was opened
+    long long read_ms_ = 0;                         // when a reader last took some
+    bool reading_ = true;
 };
 
 const char *state_name(snapcast_output::state s);

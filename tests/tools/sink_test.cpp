@@ -2,20 +2,25 @@
 // the device into ALSA's file plugin (over its null plugin), so the tests read
 // back the exact bytes the device was given.
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/paths.h"
 #include "core/state.h"
 #include "host/outudp.h"
 #include "support/alsa_file_sink.h"
 #include "support/daemon_harness.h"
+#include "support/dsd_files.h"
+#include "support/pcm_tone.h"
 #include "support/run_tool.h"
 #include "support/wav_writer.h"
 
@@ -265,4 +270,104 @@ TEST_F(SinkTest, DaemonToDeviceIsBitExact) {
         << "device got " << got.size() << " bytes, silence up to " << start;
     EXPECT_NE(sink.err().find("test: 48000 Hz"), std::string::npos) << sink.err();
     std::filesystem::remove_all(SCAN_ROOT);
+}
+
+// ---- The Snapcast output ----------------------------------------------------
+
+namespace {
+
+// snapserver's part: reads the FIFO as audio arrives.
+class FifoReader {
+  public:
+    explicit FifoReader(const std::string &path) : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK)) {
+        thread_ = std::thread([this] {
+            char buf[65536];
+            while (!stop_) {
+                ssize_t n = read(fd_, buf, sizeof buf);
+                if (n > 0) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    got_.append(buf, static_cast<std::size_t>(n));
+                } else {
+                    usleep(5000);
+                }
+            }
+        });
+    }
+    ~FifoReader() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    std::string got() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return got_;
+    }
+    // Waits (at most 10 s) until size bytes have come and no more come for
+    // a quarter of a second.
+    std::string settled(std::size_t size) {
+        std::size_t last = 0;
+        for (int i = 0; i < 400; ++i, usleep(25000)) {
+            const std::size_t now = got().size();
+            if (now >= size && now == last && i % 10 == 0) break;
+            if (i % 10 == 0) last = now;
+        }
+        return got();
+    }
+
+  private:
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::string got_;
+    std::thread thread_;
+};
+
+bool status_says(const std::string &text) {
+    for (int i = 0; i < 300; ++i, usleep(10000))
+        if (read_file(SINK_STATUS_PATH).find(text) != std::string::npos) return true;
+    return false;
+}
+
+} // namespace
+
+// One pipd-sink plays to the device and into snapserver's pipe: a 48 kHz
+// stream reaches both bit for bit, a pause writes nothing into the pipe, a
+// DSD file comes out at 48 kHz at its length and pitch, and the status file
+// follows the output's states.
+TEST_F(SinkTest, SnapcastOutputBesideTheDevice) {
+    const TempDir &dir = sink.dir();
+    const std::string fifo = dir.file("snapfifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(sink.start({"--snapcast", fifo}));
+    ASSERT_TRUE(status_says("output alsa on - test\noutput snapcast idle 48000:24:2 " + fifo));
+    FifoReader snapserver(fifo);
+    Stream pcm;
+    for (uint32_t seed = 1; seed <= 6; ++seed) pcm.good(3, seed);
+    ASSERT_TRUE(open_writer());
+    send(pcm.bytes);
+    EXPECT_TRUE(status_says("snapcast playing"));
+    EXPECT_TRUE(snapserver.settled(6 * 4096) == device_bytes(pcm.played, "S24_LE"));
+    ASSERT_TRUE(status_says("snapcast idle"));
+    usleep(500000);
+    EXPECT_EQ(snapserver.got().size(), 6u * 4096) << "written during the pause";
+
+    // A DSD64 file of a 1 kHz tone, through the player's converter.
+    const auto channel = sigma_delta(2822400, 1000, 0.5, 2822400 / 8);
+    bytes sound;
+    for (uint8_t b : channel) sound.insert(sound.end(), {b, b});
+    ASSERT_TRUE(write_file(dir.file("tone.dff"),
+                           dff_file(dff_cat({dff_standard_prop(), dff_chunk("DSD ", sound)}))));
+    ASSERT_EQ(run_pipd_decode({dir.file("tone.dff"), dir.file("tone.pkts")}, dir).status, 0);
+    const std::string packets = read_file(dir.file("tone.pkts"));
+    send(packets);
+    close_writer();
+    const double frames = packets.size() / PACKET_BYTES * 512 * 48000.0 / 176400;
+    const std::string got = snapserver.settled(6 * 4096 + static_cast<std::size_t>(frames) * 8);
+    const auto *raw = reinterpret_cast<const unsigned char *>(got.data()) + 6 * 4096;
+    const auto left = pcm_channel({raw, got.size() - 6 * 4096}, 4, 0);
+    EXPECT_NEAR(static_cast<double>(left.size()), frames, 3);
+    EXPECT_NEAR(tone_frequency({left.begin() + 2000, left.end() - 2000}, 48000), 1000, 0.05);
+    sink.child.signal(SIGTERM);
+    EXPECT_EQ(sink_exit(), 0);
+    EXPECT_FALSE(std::filesystem::exists(SINK_STATUS_PATH));
 }
