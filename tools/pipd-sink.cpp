@@ -47,7 +47,7 @@ const char usage_text[] =
     "  --snapcast FIFO  also write the stream into snapserver's pipe source FIFO,\n"
     "                   for Snapcast clients in other rooms: raw interleaved\n"
     "                   little-endian PCM in one fixed format. A stream at another\n"
-    "                   rate is resampled (libsoxr, very high quality); one at the\n"
+    "                   rate is resampled (libsoxr, high quality); one at the\n"
     "                   format's rate passes bit for bit. Nothing is written while the\n"
     "                   player pauses or stops. While no snapserver reads the FIFO,\n"
     "                   that audio is dropped and the FIFO tried again each second.\n"
