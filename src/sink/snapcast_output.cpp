@@ -305,10 +305,9 @@ void snapcast_output::disconnect(const char *why) {
 void snapcast_output::queue(std::basic_string_view<unsigned char> bytes) {
     if (bytes.empty()) return;
     if (size_ + bytes.size() > ring_.size()) {
-        // snapserver does not keep up: these frames are lost whole, so
-        // that what it reads stays in step with the frames.
-        if (dropped_ == 0)
-            diag("pipd-sink: Snapcast output: snapserver does not keep up; dropping audio\n");
+        // The pipe takes nothing more: these frames are lost whole, so that
+        // what snapserver reads stays in step with the frames.
+        if (dropped_ == 0) diag("pipd-sink: Snapcast output: the pipe is full; dropping audio\n");
         dropped_ += bytes.size() / static_cast<std::size_t>(format_.frame_bytes());
         return;
     }
@@ -342,6 +341,9 @@ void snapcast_output::play(const int32_t *words) {
     if (!connect()) return;
     if (!reader_alive()) {
         set_state(state::waiting);
+        dropped_ += static_cast<unsigned long long>(PACKET_FRAMES) *
+                    static_cast<unsigned>(format_.rate) /
+                    static_cast<unsigned>(rate_of_code(words[1]));
         converter_.drain();
         flush(); // the rest of a frame begun
         return;
