@@ -30,7 +30,7 @@ constexpr std::size_t KEY = 16; // frames that locate a place of the source
 struct Output {
     explicit Output(const SnapClient::received &r) : pieces(r.pieces) {
         s.resize(r.bytes.size() / 8 * 2);
-        std::memcpy(s.data(), r.bytes.data(), s.size() * 4);
+        if (!s.empty()) std::memcpy(s.data(), r.bytes.data(), s.size() * 4);
     }
     std::size_t frames() const { return s.size() / 2; }
 
