@@ -73,7 +73,7 @@ struct Output {
     }
 
     std::vector<int32_t> s;
-    std::vector<SnapClient::piece> pieces;
+    std::vector<FifoCapture::piece> pieces;
 };
 
 // The source found in an output: out frame = source frame + offset over

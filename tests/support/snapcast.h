@@ -102,10 +102,9 @@ class SnapServer {
     std::string log_path_;
 };
 
-// snapclient playing the server's stream to its standard output, a FIFO
-// that a thread of the test reads: the bytes, and the time each read piece
-// arrived with the bytes that came before it.
-class SnapClient {
+// Reads a FIFO in a thread of its own as data arrives: the bytes, and the
+// time each read piece arrived with the bytes that came before it.
+class FifoCapture {
   public:
     struct piece {
         std::chrono::steady_clock::time_point at;
@@ -116,29 +115,17 @@ class SnapClient {
         std::vector<piece> pieces;
     };
 
-    SnapClient() = default;
-    SnapClient(const SnapClient &) = delete;
-    SnapClient &operator=(const SnapClient &) = delete;
-    ~SnapClient() { stop(); }
+    FifoCapture() = default;
+    FifoCapture(const FifoCapture &) = delete;
+    FifoCapture &operator=(const FifoCapture &) = delete;
+    ~FifoCapture() { stop(); }
 
-    bool start(const TempDir &dir, int port, int instance) {
-        const std::string name = "snapclient" + std::to_string(instance);
-        const std::string out = dir.file(name + ".out");
-        log_path_ = dir.file(name + ".log");
-        if (mkfifo(out.c_str(), 0600) != 0) return false;
-        fd_ = open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) return false;
-        reader_ = std::thread([this] { read_loop(); });
-        return child_.start(find_program("snapclient"),
-                            {"-h", "127.0.0.1", "-p", std::to_string(port), "--hostID",
-                             "c" + std::to_string(instance), "-i", std::to_string(instance),
-                             "--player", "file:filename=stdout", "--mixer", "none", "--logsink",
-                             "stderr"},
-                            out, log_path_);
+    bool open(const std::string &fifo) {
+        fd_ = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ >= 0) reader_ = std::thread([this] { read_loop(); });
+        return fd_ >= 0;
     }
-    // Kills and reaps the client, then ends the reader.
     void stop() {
-        child_.kill_now();
         stopping_ = true;
         if (reader_.joinable()) reader_.join();
         if (fd_ >= 0) close(fd_), fd_ = -1;
@@ -147,7 +134,10 @@ class SnapClient {
         std::lock_guard<std::mutex> lock(mutex_);
         return got_;
     }
-    std::string log() const { return read_file(log_path_); }
+    std::size_t size() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return got_.bytes.size();
+    }
 
   private:
     static constexpr std::size_t LIMIT = 64 << 20;
@@ -170,13 +160,48 @@ class SnapClient {
         }
     }
 
-    Child child_;
-    std::string log_path_;
     int fd_ = -1;
     std::thread reader_;
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     received got_;
+};
+
+// snapclient playing the server's stream to its standard output, a FIFO
+// the test reads.
+class SnapClient {
+  public:
+    using received = FifoCapture::received;
+
+    SnapClient() = default;
+    SnapClient(const SnapClient &) = delete;
+    SnapClient &operator=(const SnapClient &) = delete;
+    ~SnapClient() { stop(); }
+
+    bool start(const TempDir &dir, int port, int instance) {
+        const std::string name = "snapclient" + std::to_string(instance);
+        const std::string out = dir.file(name + ".out");
+        log_path_ = dir.file(name + ".log");
+        if (mkfifo(out.c_str(), 0600) != 0 || !output_.open(out)) return false;
+        return child_.start(find_program("snapclient"),
+                            {"-h", "127.0.0.1", "-p", std::to_string(port), "--hostID",
+                             "c" + std::to_string(instance), "-i", std::to_string(instance),
+                             "--player", "file:filename=stdout", "--mixer", "none", "--logsink",
+                             "stderr"},
+                            out, log_path_);
+    }
+    // Kills and reaps the client, then ends the reader.
+    void stop() {
+        child_.kill_now();
+        output_.stop();
+    }
+    received snapshot() { return output_.snapshot(); }
+    std::string log() const { return read_file(log_path_); }
+
+  private:
+    Child child_;
+    std::string log_path_;
+    FifoCapture output_;
 };
 
 } // namespace pipd::testing

@@ -2,14 +2,12 @@
 // the device into ALSA's file plugin (over its null plugin), so the tests read
 // back the exact bytes the device was given.
 
-#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +20,7 @@
 #include "support/dsd_files.h"
 #include "support/pcm_tone.h"
 #include "support/run_tool.h"
+#include "support/snapcast.h"
 #include "support/wav_writer.h"
 
 using namespace pipd;
@@ -276,51 +275,17 @@ TEST_F(SinkTest, DaemonToDeviceIsBitExact) {
 
 namespace {
 
-// snapserver's part: reads the FIFO as audio arrives.
-class FifoReader {
-  public:
-    explicit FifoReader(const std::string &path) : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK)) {
-        thread_ = std::thread([this] {
-            char buf[65536];
-            while (!stop_) {
-                ssize_t n = read(fd_, buf, sizeof buf);
-                if (n > 0) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    got_.append(buf, static_cast<std::size_t>(n));
-                } else {
-                    usleep(5000);
-                }
-            }
-        });
+// Waits (at most 10 s) until size bytes have come and no more come for a
+// quarter of a second.
+std::string settled(FifoCapture &fifo, std::size_t size) {
+    std::size_t last = 0;
+    for (int i = 0; i < 400; ++i, usleep(25000)) {
+        const std::size_t now = fifo.size();
+        if (now >= size && now == last && i % 10 == 0) break;
+        if (i % 10 == 0) last = now;
     }
-    ~FifoReader() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    std::string got() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return got_;
-    }
-    // Waits (at most 10 s) until size bytes have come and no more come for
-    // a quarter of a second.
-    std::string settled(std::size_t size) {
-        std::size_t last = 0;
-        for (int i = 0; i < 400; ++i, usleep(25000)) {
-            const std::size_t now = got().size();
-            if (now >= size && now == last && i % 10 == 0) break;
-            if (i % 10 == 0) last = now;
-        }
-        return got();
-    }
-
-  private:
-    int fd_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::string got_;
-    std::thread thread_;
-};
+    return fifo.snapshot().bytes;
+}
 
 bool status_says(const std::string &text) {
     for (int i = 0; i < 300; ++i, usleep(10000))
@@ -340,16 +305,17 @@ TEST_F(SinkTest, SnapcastOutputBesideTheDevice) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_TRUE(sink.start({"--snapcast", fifo}));
     ASSERT_TRUE(status_says("output alsa on - test\noutput snapcast idle 48000:24:2 " + fifo));
-    FifoReader snapserver(fifo);
+    FifoCapture snapserver; // snapserver's part
+    ASSERT_TRUE(snapserver.open(fifo));
     Stream pcm;
     for (uint32_t seed = 1; seed <= 6; ++seed) pcm.good(3, seed);
     ASSERT_TRUE(open_writer());
     send(pcm.bytes);
     EXPECT_TRUE(status_says("snapcast playing"));
-    EXPECT_TRUE(snapserver.settled(6 * 4096) == device_bytes(pcm.played, "S24_LE"));
+    EXPECT_TRUE(settled(snapserver, 6 * 4096) == device_bytes(pcm.played, "S24_LE"));
     ASSERT_TRUE(status_says("snapcast idle"));
     usleep(500000);
-    EXPECT_EQ(snapserver.got().size(), 6u * 4096) << "written during the pause";
+    EXPECT_EQ(snapserver.size(), 6u * 4096) << "written during the pause";
 
     // A DSD64 file of a 1 kHz tone, through the player's converter.
     const auto channel = sigma_delta(2822400, 1000, 0.5, 2822400 / 8);
@@ -362,7 +328,7 @@ TEST_F(SinkTest, SnapcastOutputBesideTheDevice) {
     send(packets);
     close_writer();
     const double frames = packets.size() / PACKET_BYTES * 512 * 48000.0 / 176400;
-    const std::string got = snapserver.settled(6 * 4096 + static_cast<std::size_t>(frames) * 8);
+    const std::string got = settled(snapserver, 6 * 4096 + static_cast<std::size_t>(frames) * 8);
     const auto *raw = reinterpret_cast<const unsigned char *>(got.data()) + 6 * 4096;
     const auto left = pcm_channel({raw, got.size() - 6 * 4096}, 4, 0);
     EXPECT_NEAR(static_cast<double>(left.size()), frames, 3);
