@@ -68,11 +68,12 @@ void packet_reader::resync() {
 
 void device_pace::take(const int32_t *words) {
     auto now = std::chrono::steady_clock::now();
-    if (now > start_ + std::chrono::duration<double>(played_ + 0.05))
-        start_ = now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                           std::chrono::duration<double>(played_));
+    using seconds = std::chrono::duration<double>;
+    if (now > start_ + seconds(played_ + 0.05))
+        start_ =
+            now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(seconds(played_));
     played_ += 512.0 / rate_of_code(words[1]);
-    std::this_thread::sleep_until(start_ + std::chrono::duration<double>(played_));
+    std::this_thread::sleep_until(start_ + seconds(played_ - lead_));
 }
 
 int open_pipe() {

@@ -62,16 +62,19 @@ class packet_reader {
 };
 
 // Takes packets at the pace of a real device, for a sink that has none: no
-// faster than they play; after a gap (power off, pause, a slow start) it
-// plays on from now.
+// faster than they play, at most lead seconds ahead; after a gap (power
+// off, pause, a slow start) it plays on from now.
 class device_pace {
   public:
+    explicit device_pace(double lead = 0) : lead_(lead) {}
+
     // Waits until the device would take the packet after words.
     void take(const int32_t *words);
 
   private:
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     double played_ = 0; // seconds of audio taken so far
+    double lead_;
 };
 
 // Opens the output pipe for reading; blocks until the daemon opens its end.

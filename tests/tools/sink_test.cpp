@@ -220,7 +220,7 @@ TEST_F(SinkTest, UsageAndDeviceErrors) {
     const TempDir &dir = sink.dir();
     ToolResult help = run_tool(SINK, {"--help"}, dir);
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("usage: pipd-sink [--device NAME]"), std::string::npos);
+    EXPECT_NE(help.out.find("usage: pipd-sink [--device NAME"), std::string::npos);
     for (auto args : std::vector<std::vector<std::string>>{{"--format", "S8"},
                                                            {"--device"},
                                                            {"--bogus"},
