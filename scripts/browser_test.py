@@ -130,7 +130,7 @@ def main():
     media = os.path.join(root, "media", "pi")
     shutil.rmtree(media, ignore_errors=True)
     os.makedirs(tmp, exist_ok=True)
-    for p in ("cmdfifo", "statusfifo", "outputfifo", "queue", "pipd-web"):
+    for p in ("cmdfifo", "statusfifo", "outputfifo", "queue", "pipd-web", "pipd-sink"):
         try:
             os.unlink(os.path.join(tmp, p))
         except FileNotFoundError:
@@ -207,6 +207,16 @@ def main():
         assert driver.title == "pipd", driver.title
         until("the page shows the player off", lambda: text("state") == "off")
         until("the queue is listed", lambda: len(driver.find_elements(By.CSS_SELECTOR, ".entry")) == 3)
+        # No pipd-sink: no Snapcast indicator; one with a Snapcast output (this
+        # process stands in for it): the indicator follows its state.
+        rooms = driver.find_element(By.ID, "rooms")
+        assert not rooms.is_displayed(), text("rooms")
+        for state, shown in (("waiting", "Snapcast: waiting for snapserver"), ("playing", "Every room")):
+            with open(os.path.join(tmp, "pipd-sink"), "w") as f:
+                f.write(f"pid {os.getpid()}\noutput snapcast {state} 48000:24:2 /run/pipd/snapfifo\n")
+            until(f"the Snapcast indicator shows {shown!r}",
+                  lambda: rooms.is_displayed() and text("rooms") == shown)
+        os.unlink(os.path.join(tmp, "pipd-sink"))
         cues = [e.text for e in driver.find_elements(By.CSS_SELECTOR, ".cue")]
         assert cues == ["1. One", "2. Two", "3. Three"], cues
         heads = [e.text for e in driver.find_elements(By.CSS_SELECTOR, ".folder-head")]

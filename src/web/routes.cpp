@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "client/command_pipe.h"
+#include "core/sink_status.h"
 #include "protocol/commands.h"
 #include "web/api.h"
 #include "web/request_head.h"
@@ -308,6 +309,23 @@ void get_queue(web_routes &w, httplib::Response &res) {
     send_json(res, 200, body);
 }
 
+// What pipd-sink plays to, read from its status file at every request (a
+// small file; the page asks every few seconds): {"outputs":[{"kind":"snapcast",
+// "state":"waiting","format":"48000:24:2","target":"/run/pipd/snapfifo"}]},
+// no outputs while no pipd-sink runs.
+void get_outputs(web_routes &w, httplib::Response &res) {
+    json outputs = json::array();
+    if (auto sink = running_sink(w.sink_status_path))
+        for (const auto &o : sink->outputs)
+            outputs.push_back({{"kind", o.kind},
+                               {"state", o.state},
+                               {"format", o.format == "-" ? json() : json(o.format)},
+                               {"target", o.target}});
+    // The file is any bytes: text that is not UTF-8 is served replaced.
+    send_json(res, 200,
+              json{{"outputs", outputs}}.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
 void get_events(web_routes &w, httplib::Response &res) {
     if (w.streams.fetch_add(1) >= MAX_EVENT_STREAMS) {
         w.streams.fetch_sub(1);
@@ -581,6 +599,8 @@ void add_routes(httplib::Server &svr, web_routes &w) {
             [&w](const httplib::Request &, httplib::Response &res) { get_queue(w, res); });
     svr.Get("/api/events",
             [&w](const httplib::Request &, httplib::Response &res) { get_events(w, res); });
+    svr.Get("/api/outputs",
+            [&w](const httplib::Request &, httplib::Response &res) { get_outputs(w, res); });
     svr.Get("/api/track",
             [&w](const httplib::Request &req, httplib::Response &res) { get_track(w, req, res); });
     svr.Get("/api/tracks",
@@ -600,7 +620,7 @@ void add_routes(httplib::Server &svr, web_routes &w) {
          {allowed{"/api/status", "GET, HEAD"}, allowed{"/api/queue", "GET, HEAD"},
           allowed{"/api/track", "GET, HEAD"}, allowed{"/api/tracks", "GET, HEAD"},
           allowed{"/api/art", "GET, HEAD"}, allowed{"/api/events", "GET, HEAD"},
-          allowed{"/api/command", "POST"}}) {
+          allowed{"/api/outputs", "GET, HEAD"}, allowed{"/api/command", "POST"}}) {
         std::string allow_text = allow;
         auto refuse = [allow_text](const httplib::Request &, httplib::Response &res) {
             res.set_header("Allow", allow_text);

@@ -87,6 +87,7 @@ struct web_routes {
     meta_cache &meta;
     const options &opt;
     const std::vector<std::string> names;
+    std::string sink_status_path = SINK_STATUS_PATH;
     std::mutex command_mutex;
     std::atomic<int> streams{0};
 };
@@ -101,6 +102,8 @@ httplib::Server::HandlerResponse guard_token(const web_routes &w, const httplib:
 void get_status(web_routes &w, httplib::Response &res);
 void get_queue(web_routes &w, httplib::Response &res);
 void get_events(web_routes &w, httplib::Response &res);
+// The outputs of the running pipd-sink.
+void get_outputs(web_routes &w, httplib::Response &res);
 // The tags of an entry or cue track, or of what plays; those of a range of
 // entries as far as they are known; an entry's cover.
 void get_track(web_routes &w, const httplib::Request &req, httplib::Response &res);

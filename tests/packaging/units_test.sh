@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The systemd units as installed: systemd-analyze verify must pass them
-# without a single complaint. The programs are installed into a scratch
-# directory and the units checked with their paths pointed there.
+# without a single complaint, pipd-sink's with the example Snapcast drop-in
+# too. The programs are installed into a scratch directory and the units
+# checked with their paths pointed there.
 set -euo pipefail
 build=$1
 if ! command -v systemd-analyze >/dev/null; then
@@ -18,7 +19,13 @@ for unit in pipd.service pipd-sink.service pipd-web.service; do
     [ -n "$installed" ] || { echo "$unit is not installed" >&2; exit 1; }
     sed "s|^ExecStart=$bindir/|ExecStart=$scratch/root$bindir/|" "$installed" >"$scratch/$unit"
 done
-for unit in pipd.service pipd-sink.service pipd-web.service; do
+dropin=$(find "$scratch/root" -path "*/doc/pipd/examples/snapcast.conf")
+[ -n "$dropin" ] || { echo "the Snapcast drop-in is not installed" >&2; exit 1; }
+mkdir "$scratch/with-snapcast" "$scratch/with-snapcast/pipd-sink.service.d"
+cp "$scratch/pipd-sink.service" "$scratch/with-snapcast/"
+sed "s|^ExecStart=$bindir/|ExecStart=$scratch/root$bindir/|" "$dropin" \
+    >"$scratch/with-snapcast/pipd-sink.service.d/snapcast.conf"
+for unit in pipd.service pipd-sink.service pipd-web.service with-snapcast/pipd-sink.service; do
     out=$(systemd-analyze verify "$scratch/$unit" 2>&1) || status=1
     if [ -n "$out" ]; then
         echo "$out" >&2
@@ -28,5 +35,5 @@ done
 for f in lib/tmpfiles.d/pipd.conf lib/sysusers.d/pipd.conf; do
     [ -n "$(find "$scratch/root" -path "*/$f")" ] || { echo "$f is not installed" >&2; status=1; }
 done
-[ $status -eq 0 ] && echo "units verified: pipd.service pipd-sink.service pipd-web.service"
+[ $status -eq 0 ] && echo "units verified: pipd.service pipd-sink.service (also with the Snapcast drop-in) pipd-web.service"
 exit $status

@@ -51,6 +51,10 @@ TEST(WebRoutes, GuardsAndAnswers) {
     s.opt.token = "secret";
     ASSERT_GT(s.port, 0);
     s.hub.put_record(R"({"status":"play"})");
+    // A running pipd-sink's outputs (this process stands in for it).
+    const std::string own = "pid " + std::to_string(getpid()) + "\n";
+    s.routes.sink_status_path = tree.write(
+        "pipd-sink", own + "output alsa on - hw:0\noutput snapcast waiting 48000:24:2 /run/a b\n");
 
     struct row {
         const char *method, *path;
@@ -67,6 +71,13 @@ TEST(WebRoutes, GuardsAndAnswers) {
                  {},
                  200,
                  R"({"entries":[{"entry":0,"path":"media/pi/a.wav"}]})"},
+             row{"GET",
+                 "/api/outputs",
+                 {},
+                 200,
+                 R"({"outputs":[{"format":null,"kind":"alsa","state":"on","target":"hw:0"},)"
+                 R"({"format":"48000:24:2","kind":"snapcast",)"
+                 R"("state":"waiting","target":"/run/a b"}]})"},
              row{"POST", "/api/command", json_type, 401, R"({"error":"a token is needed"})"},
              row{"POST", "/api/command", {{"Authorization", "Bearer wrong"}}, 403, ""},
              row{"POST", "/api/command", {{"Authorization", "Bearer secret"}}, 415, ""},
@@ -84,6 +95,9 @@ TEST(WebRoutes, GuardsAndAnswers) {
             EXPECT_EQ(res->body, r.body) << r.method << " " << r.path;
         }
     }
+    // A pipd-sink that is gone plays to nothing.
+    s.routes.sink_status_path = tree.write("gone", "pid 999999999\noutput alsa on - hw:0\n");
+    EXPECT_EQ(s.get("/api/outputs")->body, R"({"outputs":[]})");
 }
 
 // Tags of a FLAC tagged by metaflac, a cover through a stand-in reader, cue

@@ -511,6 +511,27 @@
     seekTo(Math.min(to, span));
   });
 
+  // ---- Outputs -----------------------------------------------------------------
+  // Whether pipd-sink also sends the music to the other rooms (Snapcast).
+  const ROOMS_NAMES = { playing: 'Every room', idle: 'Every room',
+                        waiting: 'Snapcast: waiting for snapserver' };
+  async function loadOutputs() {
+    let snap = null;
+    try {
+      const r = await fetch('/api/outputs', { cache: 'no-store' });
+      const j = r.ok ? await r.json() : {};
+      const outputs = Array.isArray(j.outputs) ? j.outputs : [];
+      snap = outputs.find((o) => o && o.kind === 'snapcast') || null;
+    } catch (e) {
+      /* shown as none */
+    }
+    const el = $('rooms');
+    el.hidden = !snap;
+    el.textContent = snap ? ROOMS_NAMES[snap.state] || `Snapcast: ${snap.state}` : '';
+    el.dataset.state = snap ? String(snap.state) : '';
+    el.title = snap ? `Snapcast ${snap.format || ''} through ${snap.target || ''}` : '';
+  }
+
   // ---- Live --------------------------------------------------------------------
   function connect() {
     const es = new EventSource('/api/events');
@@ -544,4 +565,8 @@
   serverUp = true;
   connect();
   setInterval(tick, 250);
+  // A small file read: every few seconds while the page is in view.
+  loadOutputs();
+  setInterval(() => document.hidden || loadOutputs(), 5000);
+  document.addEventListener('visibilitychange', () => document.hidden || loadOutputs());
 })();
