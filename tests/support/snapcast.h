@@ -1,12 +1,11 @@
-// Test harness: a private Snapcast server (snapserver) with one pipe source,
-// on 127.0.0.1 only, and snapclients whose standard output the test reads
-// with the time each piece arrived.
+// Test harness: a private snapserver with one pipe source on 127.0.0.1, and
+// snapclients writing their stream to FIFOs the test reads, with the time
+// each piece arrived.
 #pragma once
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
-#include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <netinet/in.h>
@@ -22,86 +21,6 @@
 
 namespace pipd::testing {
 
-// The full path of program in PATH; "" when it is nowhere.
-inline std::string find_program(const std::string &name) {
-    const char *path = std::getenv("PATH");
-    std::string all = path ? path : "/usr/bin:/bin";
-    for (std::size_t at = 0; at <= all.size();) {
-        std::size_t end = all.find(':', at);
-        if (end == std::string::npos) end = all.size();
-        const std::string candidate = all.substr(at, end - at) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        at = end + 1;
-    }
-    return "";
-}
-
-// A TCP port of 127.0.0.1 that was free a moment ago; 0 when none.
-inline int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (s >= 0) close(s);
-    return port;
-}
-
-inline bool port_accepts(int port) {
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    if (s >= 0) close(s);
-    return ok;
-}
-
-// snapserver serving the pipe source on fifo (mode=read: the test makes the
-// FIFO) at its stream port; its control ports are off and its settings stay
-// in dir.
-class SnapServer {
-  public:
-    // False when snapserver is missing or takes no connection within 5 s
-    // (on three free ports in turn).
-    bool start(const TempDir &dir, const std::string &fifo,
-               const std::string &format = "48000:24:2") {
-        const std::string program = find_program("snapserver");
-        if (program.empty()) return false;
-        log_path_ = dir.file("snapserver.log");
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            port_ = free_port();
-            const std::string conf = dir.file("snapserver.conf");
-            std::ofstream(conf) << "[server]\ndatadir = " << dir.dir("snapserver")
-                                << "\n[http]\nenabled = false\n[tcp]\nenabled = false\n"
-                                << "[stream]\nbind_to_address = 127.0.0.1\nport = " << port_
-                                << "\nsource = pipe://" << fifo
-                                << "?name=pipd&sampleformat=" << format << "&mode=read\n"
-                                << "[logging]\nsink = stderr\n";
-            if (!child_.start(program, {"-c", conf}, log_path_, log_path_)) return false;
-            for (int i = 0; i < 500 && child_.running(); ++i) {
-                if (port_accepts(port_)) return true;
-                usleep(10000);
-            }
-            child_.kill_now();
-        }
-        return false;
-    }
-    int port() const { return port_; }
-    bool running() { return child_.running(); }
-    std::string log() const { return read_file(log_path_); }
-
-  private:
-    Child child_;
-    int port_ = 0;
-    std::string log_path_;
-};
-
 // Reads a FIFO in a thread of its own as data arrives: the bytes, and the
 // time each read piece arrived with the bytes that came before it.
 class FifoCapture {
@@ -115,11 +34,7 @@ class FifoCapture {
         std::vector<piece> pieces;
     };
 
-    FifoCapture() = default;
-    FifoCapture(const FifoCapture &) = delete;
-    FifoCapture &operator=(const FifoCapture &) = delete;
     ~FifoCapture() { stop(); }
-
     bool open(const std::string &fifo) {
         fd_ = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ >= 0) reader_ = std::thread([this] { read_loop(); });
@@ -134,27 +49,17 @@ class FifoCapture {
         std::lock_guard<std::mutex> lock(mutex_);
         return got_;
     }
-    std::size_t size() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return got_.bytes.size();
-    }
+    std::size_t size() { return snapshot().bytes.size(); }
 
   private:
-    static constexpr std::size_t LIMIT = 64 << 20;
-
     void read_loop() {
         std::vector<char> buf(1 << 16);
         while (!stopping_) {
             pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            const ssize_t n = read(fd_, buf.data(), buf.size());
+            const ssize_t n = poll(&p, 1, 50) > 0 ? read(fd_, buf.data(), buf.size()) : 0;
             const auto now = std::chrono::steady_clock::now();
-            if (n <= 0) {
-                usleep(5000); // no writer (yet, or any more)
-                continue;
-            }
             std::lock_guard<std::mutex> lock(mutex_);
-            if (got_.bytes.size() >= LIMIT) continue;
+            if (n <= 0 || got_.bytes.size() > (64u << 20)) continue;
             got_.pieces.push_back({now, got_.bytes.size()});
             got_.bytes.append(buf.data(), static_cast<std::size_t>(n));
         }
@@ -167,41 +72,76 @@ class FifoCapture {
     received got_;
 };
 
-// snapclient playing the server's stream to its standard output, a FIFO
-// the test reads.
-class SnapClient {
+// Whether something accepts connections on port of 127.0.0.1; with port 0,
+// a port that was free a moment ago instead (0 when none).
+inline int loopback_port(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    socklen_t len = sizeof a;
+    int result = 0;
+    if (s >= 0 && port != 0)
+        result = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    else if (s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+             getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        result = ntohs(a.sin_port);
+    if (s >= 0) close(s);
+    return result;
+}
+
+// snapserver with the pipe source fifo (made by the test: mode=read) in
+// 48000:24:2, its stream port on 127.0.0.1 and its control ports off, and
+// snapclients that play its stream into FIFOs in dir.
+class Snapcast {
   public:
-    using received = FifoCapture::received;
+    static constexpr const char *SERVER = "/usr/bin/snapserver";
 
-    SnapClient() = default;
-    SnapClient(const SnapClient &) = delete;
-    SnapClient &operator=(const SnapClient &) = delete;
-    ~SnapClient() { stop(); }
-
-    bool start(const TempDir &dir, int port, int instance) {
-        const std::string name = "snapclient" + std::to_string(instance);
-        const std::string out = dir.file(name + ".out");
-        log_path_ = dir.file(name + ".log");
-        if (mkfifo(out.c_str(), 0600) != 0 || !output_.open(out)) return false;
-        return child_.start(find_program("snapclient"),
-                            {"-h", "127.0.0.1", "-p", std::to_string(port), "--hostID",
-                             "c" + std::to_string(instance), "-i", std::to_string(instance),
-                             "--player", "file:filename=stdout", "--mixer", "none", "--logsink",
-                             "stderr"},
-                            out, log_path_);
+    // False when snapserver is missing or takes no connection within 5 s
+    // (on three free ports in turn).
+    bool start_server(const TempDir &dir, const std::string &fifo) {
+        for (int attempt = 0; attempt < 3 && access(SERVER, X_OK) == 0; ++attempt) {
+            port_ = loopback_port(0);
+            std::ofstream(dir.file("snapserver.conf"))
+                << "[server]\ndatadir = " << dir.dir("snapserver")
+                << "\n[http]\nenabled = false\n[tcp]\nenabled = false\n"
+                << "[stream]\nbind_to_address = 127.0.0.1\nport = " << port_ << "\nsource = pipe://"
+                << fifo
+                << "?name=pipd&sampleformat=48000:24:2&mode=read\n[logging]\nsink = stderr\n";
+            if (!server_.start(SERVER, {"-c", dir.file("snapserver.conf")}, dir.file("server.log"),
+                               dir.file("server.log")))
+                return false;
+            for (int i = 0; i < 500 && server_.running(); ++i, usleep(10000))
+                if (loopback_port(port_)) return true;
+            server_.kill_now();
+        }
+        return false;
     }
-    // Kills and reaps the client, then ends the reader.
+    // Client n (0, 1, ...) writing to its FIFO in dir.
+    bool start_client(const TempDir &dir, std::size_t n) {
+        const std::string id = std::to_string(n + 1), out = dir.file("client" + id);
+        if (n >= clients_.size() || mkfifo(out.c_str(), 0600) != 0 || !outputs_[n].open(out))
+            return false;
+        return clients_[n].start("/usr/bin/snapclient",
+                                 {"-h", "127.0.0.1", "-p", std::to_string(port_), "--hostID",
+                                  "c" + id, "-i", id, "--player", "file:filename=stdout", "--mixer",
+                                  "none", "--logsink", "stderr"},
+                                 out, dir.file("client" + id + ".log"));
+    }
+    FifoCapture::received output(std::size_t n) { return outputs_[n].snapshot(); }
     void stop() {
-        child_.kill_now();
-        output_.stop();
+        for (std::size_t n = 0; n < clients_.size(); ++n)
+            clients_[n].kill_now(), outputs_[n].stop();
+        server_.kill_now();
     }
-    received snapshot() { return output_.snapshot(); }
-    std::string log() const { return read_file(log_path_); }
+    ~Snapcast() { stop(); }
 
   private:
-    Child child_;
-    std::string log_path_;
-    FifoCapture output_;
+    Child server_;
+    std::array<Child, 2> clients_;
+    std::array<FifoCapture, 2> outputs_;
+    int port_ = 0;
 };
 
 } // namespace pipd::testing

@@ -313,6 +313,7 @@ TEST_F(SinkTest, SnapcastOutputBesideTheDevice) {
     send(pcm.bytes);
     EXPECT_TRUE(status_says("snapcast playing"));
     EXPECT_TRUE(settled(snapserver, 6 * 4096) == device_bytes(pcm.played, "S24_LE"));
+    EXPECT_TRUE(sink.device() == device_bytes(pcm.played, "S24_LE"));
     ASSERT_TRUE(status_says("snapcast idle"));
     usleep(500000);
     EXPECT_EQ(snapserver.size(), 6u * 4096) << "written during the pause";
