@@ -50,7 +50,7 @@ const char usage_text[] =
     "                   rate is resampled (libsoxr, high quality); one at the\n"
     "                   format's rate passes bit for bit. Nothing is written while the\n"
     "                   player pauses or stops. While no snapserver reads the FIFO,\n"
-    "                   that audio is dropped and the FIFO tried again each second.\n"
+    "                   that audio is dropped; a missing FIFO is tried each second.\n"
     "  --snapcast-format RATE:BITS:2\n"
     "                   the format of the snapserver source (default 48000:24:2):\n"
     "                   BITS 24 (in 4-byte words) or 32 carry the 24-bit samples as\n"

@@ -52,10 +52,6 @@ class pcm_converter {
     // packet starts with a clear one.
     std::basic_string_view<unsigned char> drain();
 
-    // The packets' rate now (0 before the first), and whether it is resampled.
-    int32_t input_rate() const { return in_rate_; }
-    bool resampling() const { return soxr_ != nullptr && in_rate_ != format_.rate; }
-
   private:
     bool setup(int32_t rate);
     void release();
