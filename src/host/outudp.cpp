@@ -47,6 +47,7 @@ uint64_t frames_flushed = 0;
 void reopen_outfifo() {
     if (sockfd >= 0) close(sockfd);
     sockfd = -1;
+    diag("outfifo has no reader, waiting for the sink\n");
     for (;;) {
         sockfd = open(OUTPUT_FIFO_PATH, O_WRONLY | O_CLOEXEC);
         if (sockfd >= 0 || errno != EINTR) break;
