@@ -128,22 +128,14 @@ TEST_F(DaemonTest, ObeysCommandsOnAMediumOfUnplayableFiles) {
         std::ofstream(Daemon::media("USB/bad/" + std::to_string(10 + i) + ".wav")) << "RIFF junk";
     ASSERT_TRUE(daemon.start());
     daemon.send(PLAYER_ACTION_POWER_ON);
-    // Where the log shows needle from byte from on, waiting up to 10 s.
-    auto log_at = [&](const std::string &needle, std::size_t from) {
-        std::size_t at = std::string::npos;
-        for (int i = 0; i < 1000 && (at = daemon.log().find(needle, from)) == std::string::npos;
-             ++i)
-            usleep(10000);
-        return at;
-    };
     // In the rest after eleven failures a jump starts its entry at once.
-    ASSERT_NE(log_at("a rest of", 0), std::string::npos);
+    ASSERT_NE(daemon.log_at("a rest of"), std::string::npos);
     std::size_t from = daemon.log().size();
     daemon.send(7 << 7);
     std::string start_17 = "start " + Daemon::media("USB/bad/17.wav") + " \n";
-    std::size_t at = log_at(start_17, from);
+    std::size_t at = daemon.log_at(start_17, from);
     ASSERT_NE(at, std::string::npos) << "nothing started within 3 s of the jump";
-    EXPECT_EQ(log_at("start /", from), at) << "the jump is the next start";
+    EXPECT_EQ(daemon.log_at("start /", from), at) << "the jump is the next start";
     // Between two refused files, off powers off.
     daemon.send(PLAYER_ACTION_POWER_OFF);
     EXPECT_TRUE(daemon.status_shows("\"status\":\"poweroff\"", 3000));
@@ -173,8 +165,7 @@ TEST_F(DaemonTest, DirectoriesAndASinkRestart) {
     // wait for it to see the sink gone, else the reopening goes untested.
     std::size_t from = daemon.log().size();
     daemon.close_sink();
-    for (int i = 0; i < 1000 && daemon.log().find("no reader", from) == std::string::npos; ++i)
-        usleep(10000);
+    daemon.log_at("no reader", from);
     EXPECT_TRUE(daemon.alive());
     daemon.open_sink();
     std::optional<packet_view> after;

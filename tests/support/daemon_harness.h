@@ -236,6 +236,14 @@ class Daemon {
     }
 
     std::string log() const { return read_file(log_path_); }
+    // Where the log shows needle from byte from on, waiting up to 10 s
+    // (npos: not by then).
+    std::size_t log_at(const std::string &needle, std::size_t from = 0) const {
+        std::size_t at = std::string::npos;
+        for (int i = 0; i < 1000 && (at = log().find(needle, from)) == std::string::npos; ++i)
+            usleep(10000);
+        return at;
+    }
 
   private:
     std::string root_;

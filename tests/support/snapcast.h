@@ -49,7 +49,10 @@ class FifoCapture {
         std::lock_guard<std::mutex> lock(mutex_);
         return got_;
     }
-    std::size_t size() { return snapshot().bytes.size(); }
+    std::size_t size() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return got_.bytes.size();
+    }
 
   private:
     void read_loop() {
